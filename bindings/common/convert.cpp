@@ -1,0 +1,113 @@
+#include "common/convert.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace backtest::boundary {
+
+namespace {
+
+// Module references live as long as the process: never released at exit.
+const py::module_& numpy() {
+    static const auto* np = new py::module_(py::module_::import("numpy"));
+    return *np;
+}
+
+const py::module_& pandas() {
+    static const auto* pd = new py::module_(py::module_::import("pandas"));
+    return *pd;
+}
+
+bool is_missing(py::handle item) {
+    static const auto* na = new py::object(pandas().attr("NA"));
+    return item.is_none() || item.is(*na);
+}
+
+// Object arrays are converted item by item so that text is refused rather than
+// parsed and pd.NA becomes NaN.
+Float64Array objects_to_float64(const py::array& objects) {
+    const auto n = static_cast<std::size_t>(objects.size());
+    Float64Array result(static_cast<py::ssize_t>(n));
+    double* out = result.mutable_data();
+    py::array contiguous = numpy().attr("ascontiguousarray")(objects);
+    auto* items = static_cast<PyObject* const*>(contiguous.data());
+    for (std::size_t i = 0; i < n; ++i) {
+        py::handle item(items[i]);
+        if (is_missing(item)) {
+            out[i] = std::numeric_limits<double>::quiet_NaN();
+        } else if (PyUnicode_Check(item.ptr()) || PyBytes_Check(item.ptr()) || PyComplex_Check(item.ptr()) ||
+                   py::isinstance(item, numpy().attr("complexfloating"))) {
+            throw py::type_error("expected a series of real numbers, got an item of type '" +
+                                 std::string(Py_TYPE(item.ptr())->tp_name) + "'");
+        } else {
+            out[i] = PyFloat_AsDouble(item.ptr());
+            if (out[i] == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        }
+    }
+    return result;
+}
+
+py::array as_ndarray(py::handle object, SeriesKind kind) {
+    if (kind != SeriesKind::series) return numpy().attr("asarray")(object);
+    py::object dtype = object.attr("dtype");
+    if (py::isinstance(dtype, numpy().attr("dtype"))) return object.attr("to_numpy")();
+    // pandas extension dtypes (nullable integers, floats, booleans, ...)
+    if (!pandas().attr("api").attr("types").attr("is_numeric_dtype")(dtype).cast<bool>()) {
+        throw py::type_error("expected a numeric series, got dtype " + py::str(dtype).cast<std::string>());
+    }
+    return object.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = numpy().attr("nan"));
+}
+
+}  // namespace
+
+NumericSeries to_numeric(py::handle object) {
+    SeriesKind kind = SeriesKind::sequence;
+    if (py::isinstance(object, pandas().attr("Series"))) {
+        kind = SeriesKind::series;
+    } else if (py::isinstance<py::array>(object)) {
+        kind = SeriesKind::array;
+    }
+    py::array array = as_ndarray(object, kind);
+    if (array.ndim() != 1) {
+        throw py::value_error("expected a one-dimensional series, got " + std::to_string(array.ndim()) +
+                              " dimensions");
+    }
+    const char code = array.dtype().kind();
+    py::dtype float64 = py::dtype::of<double>();
+    switch (code) {
+        case 'b':
+        case 'i':
+        case 'u':
+        case 'f': {
+            py::dtype dtype = code == 'f' ? array.dtype() : float64;
+            return {Float64Array::ensure(array), kind, dtype};
+        }
+        case 'O':
+            return {objects_to_float64(array), kind, float64};
+        default:
+            throw py::type_error("expected a numeric series, got dtype " +
+                                 py::str(array.dtype()).cast<std::string>());
+    }
+}
+
+std::size_t to_window(py::handle object, const char* parameter) {
+    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(object.ptr()));
+    if (!index) throw py::error_already_set();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow > 0) return std::numeric_limits<std::size_t>::max();
+    if (overflow < 0 || value < 1) {
+        throw py::value_error(std::string(parameter) + " must be a positive integer, got " +
+                              py::str(index).cast<std::string>());
+    }
+    return static_cast<std::size_t>(value);
+}
+
+py::array_t<double> new_array(std::size_t n) { return py::array_t<double>(static_cast<py::ssize_t>(n)); }
+
+py::array full_nan(std::size_t n, const py::dtype& dtype) {
+    return numpy().attr("full")(n, numpy().attr("nan"), py::arg("dtype") = dtype);
+}
+
+}  // namespace backtest::boundary

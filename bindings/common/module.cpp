@@ -1,0 +1,64 @@
+#include "common/module.hpp"
+
+#include <exception>
+#include <new>
+
+namespace backtest::boundary {
+
+PyObject* call_guarded(Body body, PyObject* module, const Arguments& args) noexcept {
+    try {
+        return body(module, args).release().ptr();
+    } catch (py::error_already_set& error) {
+        error.restore();
+    } catch (py::builtin_exception& error) {
+        error.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    return nullptr;
+}
+
+PyObject* create_module(PyModuleDef& definition, std::initializer_list<Import> imports,
+                        PyMethodDef* methods) noexcept {
+    PyObject* module = PyModule_Create(&definition);
+    if (module == nullptr) return nullptr;
+    for (const Import& import : imports) {
+        PyObject* bound = PyImport_ImportModule(import.module);
+        if (bound != nullptr && import.attribute != nullptr) {
+            PyObject* attribute = PyObject_GetAttrString(bound, import.attribute);
+            Py_SETREF(bound, attribute);
+        }
+        const int status = bound == nullptr ? -1 : PyModule_AddObjectRef(module, import.name, bound);
+        Py_XDECREF(bound);
+        if (status < 0) {
+            Py_DECREF(module);
+            return nullptr;
+        }
+    }
+    if (PyModule_AddFunctions(module, methods) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
+
+py::object module_global(py::handle module, const char* name) {
+    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module.ptr()), name);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+bool is_builtin(py::handle object, PyCFunction function) {
+    return PyCFunction_Check(object.ptr()) && PyCFunction_GET_FUNCTION(object.ptr()) == function;
+}
+
+void print_line(const py::str& line) {
+    py::module_::import("builtins").attr("print")(line);
+}
+
+}  // namespace backtest::boundary

@@ -1,0 +1,64 @@
+// Building blocks of the three extension modules: builtins registered with the
+// shared argument parser, exception translation, module-level bindings made at
+// load time, late-bound lookups and printing through Python's print.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <string>
+
+#include "common/arguments.hpp"
+
+namespace backtest::boundary {
+
+namespace py = pybind11;
+
+// The body of a module function: receives the module and the parsed arguments.
+using Body = py::object (*)(py::handle module, const Arguments& args);
+
+// Runs `body`, turning C++ and pybind11 exceptions into a raised Python error.
+PyObject* call_guarded(Body body, PyObject* module, const Arguments& args) noexcept;
+
+template <const Signature& S, Body F>
+PyObject* builtin(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Arguments parsed;
+    if (!parse_arguments(S, args, nargs, kwnames, parsed)) return nullptr;
+    return call_guarded(F, module, parsed);
+}
+
+// The C entry point of a registered function, to recognise it at call time.
+template <const Signature& S, Body F>
+PyCFunction entry_point() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&builtin<S, F>));
+}
+
+template <const Signature& S, Body F>
+PyMethodDef method() {
+    static const std::string doc = S.text_signature();
+    return {S.name, entry_point<S, F>(), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+}
+
+// A name bound in the module namespace when it is loaded: `import module as name`
+// or, with an attribute, `from module import attribute as name`.
+struct Import {
+    const char* name;
+    const char* module;
+    const char* attribute = nullptr;
+};
+
+// Creates the module, binds the imports in order, then adds the functions in
+// order (`methods` ends with a null entry and must outlive the module).
+PyObject* create_module(PyModuleDef& definition, std::initializer_list<Import> imports,
+                        PyMethodDef* methods) noexcept;
+
+// The object bound to `name` in the module's namespace now (NameError if none).
+py::object module_global(py::handle module, const char* name);
+
+// True when `object` is still the builtin whose entry point is `function`.
+bool is_builtin(py::handle object, PyCFunction function);
+
+// One line on standard output through the interpreter's print.
+void print_line(const py::str& line);
+
+}  // namespace backtest::boundary

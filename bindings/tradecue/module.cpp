@@ -1,0 +1,14 @@
+// Backtest.tradecue: binds np and formula, then the three generators.
+#include "common/module.hpp"
+
+namespace {
+
+PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest.tradecue", "Position series from trading rules.", -1,
+                       nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tradecue() {
+    static PyMethodDef methods[] = {{nullptr, nullptr, 0, nullptr}};
+    return backtest::boundary::create_module(definition, {{"np", "numpy"}, {"formula", "Backtest.formula"}}, methods);
+}

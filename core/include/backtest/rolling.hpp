@@ -1,0 +1,53 @@
+// Rolling-window kernels over one series of doubles.
+//
+// Every kernel writes out[i] for the window of `window` values ending at i and
+// NaN for the first window - 1 positions. Preconditions (checked by callers):
+// 1 <= window <= x.size() and out.size() == x.size(); out does not alias x.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace backtest::rolling {
+
+// How the prefix sums of `sum` meet a NaN.
+enum class PrefixNan {
+    poison,  // the running sum stays NaN from the NaN on (NumPy cumsum)
+    skip,    // the running sum skips it and is NaN at that position only (pandas cumsum)
+};
+
+// How `ema` seeds its recursion with the mean of the first window.
+enum class EmaSeed {
+    with_nan,  // a NaN among the first values makes the seed NaN (np.mean of an array)
+    skip_nan,  // NaN values are left out (pandas mean); when the whole first window is
+               // NaN the seed moves to the first valid value, which starts the average
+};
+
+// Differences of prefix sums w apart, in NumPy's order of operations.
+void sum(std::span<const double> x, std::size_t window, PrefixNan nan, std::span<double> out);
+
+// Simple moving average over prefix sums, NaN counted as 0 and infinities
+// clamped to the largest finite doubles.
+void mean(std::span<const double> x, std::size_t window, std::span<double> out);
+
+// Exponential moving average with multiplier 2 / (window + 1), seeded by the
+// mean of the first window; NaN after the seed poisons every later value.
+void ema(std::span<const double> x, std::size_t window, EmaSeed seed, std::span<double> out);
+
+// Linearly weighted moving average (oldest weight 1, newest weight window).
+// Windows holding NaN or infinity give what the direct weighted sum gives.
+void wma(std::span<const double> x, std::size_t window, std::span<double> out);
+
+// Population standard deviation, NaN counted as 0 and infinities clamped; a
+// window holding a value whose square overflows gives NaN.
+void stddev(std::span<const double> x, std::size_t window, std::span<double> out);
+
+// Rolling extremes; a window holding NaN gives NaN.
+void min(std::span<const double> x, std::size_t window, std::span<double> out);
+void max(std::span<const double> x, std::size_t window, std::span<double> out);
+
+// The mean of values as NumPy's pairwise summation computes it (np.mean, and
+// pandas' mean once NaN is replaced by 0), divided by `count`.
+double pairwise_mean(std::span<const double> x, std::size_t count);
+
+}  // namespace backtest::rolling
