@@ -1,5 +1,6 @@
 // Backtest.formula: binds np and pd, then the primitives and the frame-level
 // functions in the order of the module's function table.
+#include "formula/frame.hpp"
 #include "formula/primitives.hpp"
 
 namespace {
@@ -12,6 +13,8 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest.formula", "Rolling-windo
 PyMODINIT_FUNC PyInit_formula() {
     static std::vector<PyMethodDef> methods = [] {
         std::vector<PyMethodDef> all = backtest::formula::primitive_methods();
+        const std::vector<PyMethodDef> frame = backtest::formula::frame_methods();
+        all.insert(all.end(), frame.begin(), frame.end());
         all.push_back({nullptr, nullptr, 0, nullptr});
         return all;
     }();

@@ -1,0 +1,7 @@
+#include "formula/frame.hpp"
+
+namespace backtest::formula {
+
+std::vector<PyMethodDef> frame_methods() { return {}; }
+
+}  // namespace backtest::formula
