@@ -6,17 +6,17 @@
 
 #include <vector>
 
-#include "common/convert.hpp"
 #include "common/module.hpp"
+#include "common/primitives.hpp"
 
 namespace backtest::formula {
 
 namespace py = pybind11;
+using boundary::Primitive;
 
-enum class Primitive { sum, mean, ema, wma, stddev, min, max };
-
-// The primitive of `x` exactly as its builtin returns it (early returns included).
-py::array compute(Primitive primitive, const boundary::NumericSeries& x, std::size_t window);
+// True while the module binds the primitive's name to our own builtin, so that
+// callers may run the kernel directly with the semantics of a call.
+bool is_own_primitive(py::handle module, Primitive primitive);
 
 // Calls what the module binds to the primitive's name now: the kernel directly
 // while the name still refers to our builtin, the bound object otherwise.

@@ -1,6 +1,5 @@
 #include <array>
 
-#include "backtest/rolling.hpp"
 #include "formula/primitives.hpp"
 
 namespace backtest::formula {
@@ -8,6 +7,7 @@ namespace backtest::formula {
 namespace {
 
 using boundary::Arguments;
+using boundary::compute;
 using boundary::NumericSeries;
 using boundary::Signature;
 
@@ -29,33 +29,6 @@ constexpr Signature kRollingWma{"rolling_wma", {"data", "window"}, 2, 2, 0, null
 constexpr Signature kRollingStd{"rolling_std", {"array", "rolling_window"}, 2, 2, 0, nullptr};
 constexpr Signature kRollingMin{"rolling_min", {"array", "rolling_window"}, 2, 2, 0, nullptr};
 constexpr Signature kRollingMax{"rolling_max", {"array", "rolling_window"}, 2, 2, 0, nullptr};
-
-// Windows longer than the input return all NaN: float64 for the sum and the
-// extremes, the input's own floating dtype for the averages and the deviation.
-bool keeps_floating_dtype(Primitive primitive) {
-    return primitive != Primitive::sum && primitive != Primitive::min && primitive != Primitive::max;
-}
-
-void run_kernel(Primitive primitive, const NumericSeries& x, std::size_t window, std::span<double> out) {
-    const std::span<const double> in = x.span();
-    const bool series = x.kind == boundary::SeriesKind::series;
-    switch (primitive) {
-        case Primitive::sum:
-            return rolling::sum(in, window, series ? rolling::PrefixNan::skip : rolling::PrefixNan::poison, out);
-        case Primitive::mean:
-            return rolling::mean(in, window, out);
-        case Primitive::ema:
-            return rolling::ema(in, window, series ? rolling::EmaSeed::skip_nan : rolling::EmaSeed::with_nan, out);
-        case Primitive::wma:
-            return rolling::wma(in, window, out);
-        case Primitive::stddev:
-            return rolling::stddev(in, window, out);
-        case Primitive::min:
-            return rolling::min(in, window, out);
-        case Primitive::max:
-            return rolling::max(in, window, out);
-    }
-}
 
 template <Primitive P>
 py::object primitive_body(py::handle, const Arguments& args) {
@@ -97,20 +70,8 @@ PyCFunction entry_of(Primitive primitive) {
 
 }  // namespace
 
-py::array compute(Primitive primitive, const NumericSeries& x, std::size_t window) {
-    const std::size_t n = x.size();
-    if (window > n) {
-        return boundary::full_nan(n, keeps_floating_dtype(primitive) ? x.dtype : py::dtype::of<double>());
-    }
-    py::array_t<double> result = boundary::new_array(n);
-    std::span<double> out = boundary::writable(result);
-    {
-        // releasing the GIL is safe: the kernel touches only the two buffers, which
-        // `x` and `result` keep alive
-        py::gil_scoped_release unlocked;
-        run_kernel(primitive, x, window, out);
-    }
-    return result;
+bool is_own_primitive(py::handle module, Primitive primitive) {
+    return boundary::is_builtin(boundary::module_global(module, name_of(primitive)), entry_of(primitive));
 }
 
 py::object call_primitive(py::handle module, Primitive primitive, py::handle series, py::handle window) {
