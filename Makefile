@@ -8,7 +8,7 @@ VPY := $(VENV)/bin/python
 BUILD_DEPS := scikit-build-core pybind11 cmake ninja
 CORE_BUILD := build/core-tests
 
-.PHONY: test demo dev venv install core-tests pytest bench clean
+.PHONY: test demo dev venv install core-tests pytest bench wheel-check clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "Python 3.12 not found: install it with pyenv or pass PYTHON=/path/to/python3.12"; exit 1; }
@@ -45,6 +45,17 @@ dev: venv
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/dev -G Ninja -DBACKTEST_INPLACE=ON \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY) -Dpybind11_DIR=$$($(VPY) -c 'import pybind11; print(pybind11.get_cmake_dir())') >/dev/null
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build build/dev
+
+# Builds the sdist, a wheel from it in an isolated environment, and imports the
+# wheel in a fresh virtual environment away from the source tree.
+wheel-check: venv
+	rm -rf build/wheel-check && mkdir -p build/wheel-check
+	$(VPY) -m pip install --quiet build
+	$(VPY) -m build --outdir build/wheel-check/dist . >/dev/null
+	$(PYTHON) -m venv build/wheel-check/venv
+	build/wheel-check/venv/bin/python -m pip install --quiet build/wheel-check/dist/*.whl
+	cd build/wheel-check && MPLBACKEND=Agg venv/bin/python -c "import Backtest.formula as f, Backtest.tradecue, Backtest.diagram; \
+	  assert list(f.rolling_sum([1, 2, 3], 2))[1:] == [3.0, 5.0]; print('wheel imports and computes:', f.__file__)"
 
 bench: install
 	for script in benchmarks/bench_*.py; do MPLBACKEND=Agg $(VPY) $$script || exit 1; done

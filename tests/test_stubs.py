@@ -1,0 +1,41 @@
+"""The type stubs describe exactly what the modules define."""
+
+import ast
+import importlib
+import inspect
+import types
+from pathlib import Path
+
+import pytest
+
+import Backtest
+
+PACKAGE_DIR = Path(Backtest.__file__).parent
+
+
+def stub_functions(module_name):
+    tree = ast.parse((PACKAGE_DIR / f"{module_name}.pyi").read_text())
+    return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+
+
+def stub_parameters(node):
+    names = [arg.arg for arg in node.args.args]
+    defaults = [ast.literal_eval(d) for d in node.args.defaults]
+    return names, dict(zip(names[len(names) - len(defaults):], defaults))
+
+
+@pytest.mark.parametrize("module_name", ["formula", "tradecue", "diagram"])
+def test_stubs_name_every_function_in_order_with_its_parameters(module_name):
+    module = importlib.import_module(f"Backtest.{module_name}")
+    defined = [name for name, value in vars(module).items() if isinstance(value, types.BuiltinFunctionType)]
+    stubs = stub_functions(module_name)
+    assert list(stubs) == defined
+    for name in defined:
+        parameters = inspect.signature(getattr(module, name)).parameters.values()
+        names, defaults = stub_parameters(stubs[name])
+        assert names == [p.name for p in parameters]
+        assert defaults == {p.name: p.default for p in parameters if p.default is not p.empty}
+
+
+def test_package_is_marked_typed():
+    assert (PACKAGE_DIR / "py.typed").exists()
