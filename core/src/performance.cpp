@@ -1,0 +1,40 @@
+#include "backtest/performance.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace backtest::performance {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// One step of the running sum: pandas replaces NaN by 0.0 before NumPy's
+// sequential cumsum and puts NaN back afterwards; adding 0.0 (rather than
+// skipping) keeps the sign of a zero sum exactly as that does.
+double accumulate(double& running, double value) {
+    const bool missing = std::isnan(value);
+    running += missing ? 0.0 : value;
+    return missing ? kNaN : running;
+}
+
+}  // namespace
+
+void net_returns(std::span<const double> pos, std::span<const double> price_chg, double leverage,
+                 std::span<double> pnl, std::span<double> cumu) {
+    const std::size_t n = pos.size();
+    if (n == 0) return;
+    double held = pos[0] * leverage;
+    pnl[0] = 0.0;
+    cumu[0] = 0.0;
+    double running = 0.0;
+    for (std::size_t i = 1; i < n; ++i) {
+        const double new_pos = pos[i] * leverage;
+        const double trades = std::fabs(new_pos - held);
+        pnl[i] = price_chg[i] * held - trades * kFeePercent / 100.0;
+        cumu[i] = accumulate(running, pnl[i]);
+        held = new_pos;
+    }
+}
+
+}  // namespace backtest::performance

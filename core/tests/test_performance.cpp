@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "backtest/performance.hpp"
+
+namespace {
+
+using backtest::performance::net_returns;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct Returns {
+    std::vector<double> pnl;
+    std::vector<double> cumu;
+};
+
+// The column-wise steps, one whole column at a time, as the pandas version
+// evaluates them: positions, trades, returns, then the NaN-masked cumsum.
+Returns column_wise(const std::vector<double>& pos, const std::vector<double>& price_chg, double leverage) {
+    const std::size_t n = pos.size();
+    std::vector<double> new_pos(n), trades(n, 0.0);
+    Returns r{std::vector<double>(n, 0.0), std::vector<double>(n)};
+    for (std::size_t i = 0; i < n; ++i) new_pos[i] = pos[i] * leverage;
+    for (std::size_t i = 1; i < n; ++i) trades[i] = std::fabs(new_pos[i] - new_pos[i - 1]);
+    for (std::size_t i = 1; i < n; ++i) r.pnl[i] = price_chg[i] * new_pos[i - 1] - trades[i] * 0.06 / 100;
+    std::vector<double> masked(n);
+    for (std::size_t i = 0; i < n; ++i) masked[i] = std::isnan(r.pnl[i]) ? 0.0 : r.pnl[i];
+    for (std::size_t i = 0; i < n; ++i) r.cumu[i] = i == 0 ? masked[0] : r.cumu[i - 1] + masked[i];
+    for (std::size_t i = 0; i < n; ++i) r.cumu[i] = std::isnan(r.pnl[i]) ? kNaN : r.cumu[i];
+    return r;
+}
+
+Returns kernel(const std::vector<double>& pos, const std::vector<double>& price_chg, double leverage) {
+    Returns r{std::vector<double>(pos.size(), -1.0), std::vector<double>(pos.size(), -1.0)};
+    net_returns(pos, price_chg, leverage, r.pnl, r.cumu);
+    return r;
+}
+
+// Same bits, NaN equal to NaN: the results must match exactly, signed zeros included.
+void expect_bitwise_equal(const std::vector<double>& a, const std::vector<double>& b) {
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::isnan(a[i]) && std::isnan(b[i])) continue;
+        EXPECT_EQ(std::memcmp(&a[i], &b[i], sizeof(double)), 0) << "at " << i << ": " << a[i] << " vs " << b[i];
+    }
+}
+
+TEST(PerformanceNetReturns, WorkedExample) {
+    const Returns r = kernel({0, 1, 1, -1, 0}, {0.0, 0.01, 0.02, -0.01, 0.03}, 2.0);
+    const std::vector<double> pnl{0.0, -0.0012, 0.04, -0.0224, -0.0612};
+    const std::vector<double> cumu{0.0, -0.0012, 0.0388, 0.0164, -0.0448};
+    for (std::size_t i = 0; i < pnl.size(); ++i) {
+        EXPECT_NEAR(r.pnl[i], pnl[i], 1e-15);
+        EXPECT_NEAR(r.cumu[i], cumu[i], 1e-15);
+    }
+    EXPECT_EQ(r.pnl[1], 0.01 * 0.0 - 2.0 * 0.06 / 100);
+}
+
+TEST(PerformanceNetReturns, EmptyWindowWritesNothing) {
+    std::vector<double> none;
+    net_returns(none, none, 3.0, none, none);
+    SUCCEED();
+}
+
+TEST(PerformanceNetReturns, FirstBarNeitherPaysNorEarns) {
+    const Returns r = kernel({5.0, 5.0}, {0.5, 0.01}, 1.0);
+    EXPECT_EQ(r.pnl[0], 0.0);
+    EXPECT_EQ(r.cumu[0], 0.0);
+    EXPECT_EQ(r.pnl[1], 0.01 * 5.0);
+}
+
+struct SpecialCase {
+    const char* name;
+    std::vector<double> pos;
+    std::vector<double> price_chg;
+    double leverage;
+};
+
+class PerformanceSpecialValues : public ::testing::TestWithParam<SpecialCase> {};
+
+TEST_P(PerformanceSpecialValues, MatchColumnWiseEvaluation) {
+    const SpecialCase& c = GetParam();
+    const Returns expected = column_wise(c.pos, c.price_chg, c.leverage);
+    const Returns actual = kernel(c.pos, c.price_chg, c.leverage);
+    expect_bitwise_equal(actual.pnl, expected.pnl);
+    expect_bitwise_equal(actual.cumu, expected.cumu);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PerformanceCases, PerformanceSpecialValues,
+    ::testing::Values(SpecialCase{"nan_position", {1, kNaN, 1, 1, -1}, {0, 0.1, 0.2, 0.3, 0.4}, 2.0},
+                      SpecialCase{"nan_price_change", {1, 1, 1, 0}, {kNaN, kNaN, 0.5, 0.25}, 1.5},
+                      SpecialCase{"nan_leverage", {1, 0, -1}, {0, 0.1, 0.1}, kNaN},
+                      SpecialCase{"infinite_position", {0, kInf, kInf, 0}, {0, 0.1, -0.1, 0.1}, 1.0},
+                      SpecialCase{"opposite_infinities", {1, 1, 1}, {0, kInf, -kInf}, 1.0},
+                      SpecialCase{"negative_zero_sums", {-1, -1, 0}, {0, 0.0, -0.0}, 0.0},
+                      SpecialCase{"one_row", {3}, {0.7}, 4.0},
+                      SpecialCase{"negative_leverage", {1, -1, 1, 0}, {0, 0.02, -0.03, 0.01}, -3.0}),
+    [](const ::testing::TestParamInfo<SpecialCase>& info) { return std::string(info.param.name); });
+
+class PerformanceRandom : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PerformanceRandom, MatchColumnWiseEvaluation) {
+    std::mt19937_64 engine(GetParam());
+    std::uniform_int_distribution<int> position(-2, 2);
+    std::normal_distribution<double> change(0.0, 0.02);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const std::size_t n = GetParam();
+    std::vector<double> pos(n), price_chg(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        pos[i] = unit(engine) < 0.05 ? kNaN : position(engine);
+        price_chg[i] = unit(engine) < 0.05 ? kNaN : change(engine);
+    }
+    const double leverage = 0.5 + 4.0 * unit(engine);
+    const Returns expected = column_wise(pos, price_chg, leverage);
+    const Returns actual = kernel(pos, price_chg, leverage);
+    expect_bitwise_equal(actual.pnl, expected.pnl);
+    expect_bitwise_equal(actual.cumu, expected.cumu);
+}
+
+INSTANTIATE_TEST_SUITE_P(PerformanceSizes, PerformanceRandom, ::testing::Values(1, 2, 3, 7, 20, 257, 10000));
+
+}  // namespace
