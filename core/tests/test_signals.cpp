@@ -1,0 +1,268 @@
+// The mode table against the written rules, and the compiled row pass.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "backtest/signals.hpp"
+
+namespace backtest::signals {
+namespace {
+
+// Writes a rule the way the trading rules are written down: "s < -t: 1; ...".
+std::string render(const TestList& tests, LevelSource source, const std::string& value) {
+    struct Names {
+        const char* lower;
+        const char* upper;
+        const char* centre;
+        const char* prefix;
+    };
+    static const Names names[] = {{"-t", "t", "0", ""},     {"-t", "t", "m", ""},
+                                  {"L", "U", "m", "levels of rule 7; "}, {"L", "U", "m", "levels of rule 9; "},
+                                  {"m", "m", "m", ""},      {"L", "U", "0", ""},
+                                  {"L", "U", "M", ""}};
+    const Names& n = names[static_cast<int>(source)];
+    static const char* const compares[] = {" < ", " > ", " <= ", " >= "};
+    std::string text = n.prefix;
+    for (std::size_t k = 0; k < tests.size; ++k) {
+        const Test& test = tests.tests[k];
+        if (k > 0) text += "; ";
+        for (std::size_t b = 0; b < test.bound_count; ++b) {
+            const Level level = test.bounds[b].level;
+            text += (b > 0 ? " and " : "") + value + compares[static_cast<int>(test.bounds[b].compare)] +
+                    (level == Level::lower ? n.lower : level == Level::upper ? n.upper : n.centre);
+        }
+        if (test.needs_held) text += test.held == Entry::long_side ? " and p == 1" : " and p == -1";
+        text += ": " + std::to_string(static_cast<int>(test.result));
+    }
+    return text;
+}
+
+const char* average_name(Average average) {
+    static const char* const names[] = {"none", "sma", "ema", "wma"};
+    return names[static_cast<int>(average)];
+}
+
+struct ModeRow {
+    const char* name;
+    const char* average;
+    std::string tests;
+};
+
+// The two-sided rules by number, as the threshold generator's rules state them.
+const std::vector<std::string> kRules = {
+    "",
+    "s < -t: 1; s > t: -1",
+    "s < -t: -1; s > t: 1",
+    "s < -t: 1; s > t: -1; s >= 0 and p == 1: 0; s <= 0 and p == -1: 0",
+    "s < -t: -1; s > t: 1; s <= 0 and p == 1: 0; s >= 0 and p == -1: 0",
+    "s < -t: -1; s > t: 1; s <= t and p == 1: 0; s >= -t and p == -1: 0",
+    "s > 0 and s < t: 1; s < 0 and s > -t: -1; s >= t and p == 1: 0; s <= -t and p == -1: 0",
+    "levels of rule 7; s > U: -1; s < L: 1",
+    "levels of rule 7; s > U: 1; s < L: -1",
+    "levels of rule 9; s > U: -1; s < L: 1",
+    "levels of rule 9; s > U: 1; s < L: -1",
+    "s < -t: 1; s > t: -1; s >= m and p == 1: 0; s <= m and p == -1: 0",
+    "s < -t: -1; s > t: 1; s <= m and p == 1: 0; s >= m and p == -1: 0",
+    "s > m and s < t: 1; s < m and s > -t: -1; s >= t and p == 1: 0; s <= -t and p == -1: 0",
+    "s > m: 1; s < m: -1",
+};
+
+const std::vector<ModeRow> kThresholdTable = {
+    {"mr", "none", kRules[1]}, {"mr_0", "none", kRules[3]}, {"0_sideline", "none", kRules[6]},
+    {"momentum", "none", kRules[2]}, {"momentum_sideline", "none", kRules[5]}, {"momentum_0", "none", kRules[4]},
+    {"mr(sma)_sma", "sma", kRules[9]}, {"mr(ema)_ema", "ema", kRules[9]}, {"mr(wma)_wma", "wma", kRules[9]},
+    {"momentum(sma)_sma", "sma", kRules[10]}, {"momentum(ema)_ema", "ema", kRules[10]},
+    {"momentum(wma)_wma", "wma", kRules[10]}, {"mr(sma)", "sma", kRules[7]}, {"mr(ema)", "ema", kRules[7]},
+    {"mr(wma)", "wma", kRules[7]}, {"momentum(sma)", "sma", kRules[8]}, {"momentum(ema)", "ema", kRules[8]},
+    {"momentum(wma)", "wma", kRules[8]}, {"momentum_sma", "sma", kRules[12]}, {"momentum_ema", "ema", kRules[12]},
+    {"momentum_wma", "wma", kRules[12]}, {"momentum(sma)_sideline", "sma", kRules[13]},
+    {"momentum(ema)_sideline", "ema", kRules[13]}, {"momentum(wma)_sideline", "wma", kRules[13]},
+    {"mr_sma", "sma", kRules[11]}, {"mr_ema", "ema", kRules[11]}, {"mr_wma", "wma", kRules[11]},
+    {"cross-sma", "sma", kRules[14]}, {"cross-ema", "ema", kRules[14]}, {"cross-wma", "wma", kRules[14]},
+    // the long-only and short-only modes, row by row
+    {"mr-l", "none", "s < -t: 1; s > t: 0"},
+    {"mr-s", "none", "s < -t: 0; s > t: -1"},
+    {"mr_0-l", "none", "s < -t: 1; s >= 0 and p == 1: 0"},
+    {"mr_0-s", "none", "s > t: -1; s <= 0 and p == -1: 0"},
+    {"0_sideline-l", "none", "s > 0 and s < t: 1; s >= t and p == 1: 0"},
+    {"0_sideline-s", "none", "s < 0 and s > -t: -1; s <= -t and p == -1: 0"},
+    {"momentum-l", "none", "s < -t: 0; s > t: 1"},
+    {"momentum-s", "none", "s < -t: -1; s > t: 0"},
+    {"momentum_sideline-l", "none", "s > t: 1; s <= t and p == 1: 0"},
+    {"momentum_sideline-s", "none", "s < -t: -1; s >= -t and p == -1: 0"},
+    {"momentum_0-l", "none", "s > t: 1; s <= 0 and p == 1: 0"},
+    {"momentum_0-s", "none", "s < -t: -1; s >= 0 and p == -1: 0"},
+    {"mr(sma)_sma-l", "sma", "levels of rule 9; s > U: 0; s < L: 1"},
+    {"mr(sma)_sma-s", "sma", "levels of rule 9; s > U: -1; s < L: 0"},
+    {"mr(ema)_ema-l", "ema", "levels of rule 9; s > U: 0; s < L: 1"},
+    {"mr(ema)_ema-s", "ema", "levels of rule 9; s > U: -1; s < L: 0"},
+    {"mr(wma)_wma-l", "wma", "levels of rule 9; s > U: 0; s < L: 1"},
+    {"mr(wma)_wma-s", "wma", "levels of rule 9; s > U: -1; s < L: 0"},
+    {"momentum(sma)_sma-l", "sma", "levels of rule 9; s > U: 1; s < L: 0"},
+    {"momentum(sma)_sma-s", "sma", "levels of rule 9; s > U: 0; s < L: -1"},
+    {"momentum(ema)_ema-l", "ema", "levels of rule 9; s > U: 1; s < L: 0"},
+    {"momentum(ema)_ema-s", "ema", "levels of rule 9; s > U: 0; s < L: -1"},
+    {"momentum(wma)_wma-l", "wma", "levels of rule 9; s > U: 1; s < L: 0"},
+    {"momentum(wma)_wma-s", "wma", "levels of rule 9; s > U: 0; s < L: -1"},
+    {"mr(sma)-l", "sma", "levels of rule 7; s > U: 0; s < L: 1"},
+    {"mr(sma)-s", "sma", "levels of rule 7; s > U: -1; s < L: 0"},
+    {"mr(ema)-l", "ema", "levels of rule 7; s > U: 0; s < L: 1"},
+    {"mr(ema)-s", "ema", "levels of rule 7; s > U: -1; s < L: 0"},
+    {"mr(wma)-l", "wma", "levels of rule 7; s > U: 0; s < L: 1"},
+    {"mr(wma)-s", "wma", "levels of rule 7; s > U: -1; s < L: 0"},
+    {"momentum(sma)-l", "sma", "levels of rule 7; s > U: 1; s < L: 0"},
+    {"momentum(sma)-s", "sma", "levels of rule 7; s > U: 0; s < L: -1"},
+    {"momentum(ema)-l", "ema", "levels of rule 7; s > U: 1; s < L: 0"},
+    {"momentum(ema)-s", "ema", "levels of rule 7; s > U: 0; s < L: -1"},
+    {"momentum(wma)-l", "wma", "levels of rule 7; s > U: 1; s < L: 0"},
+    {"momentum(wma)-s", "wma", "levels of rule 7; s > U: 0; s < L: -1"},
+    {"momentum_sma-l", "sma", "s > t: 1; s <= m and p == 1: 0"},
+    {"momentum_sma-s", "sma", "s < -t: -1; s >= m and p == -1: 0"},
+    {"momentum_ema-l", "ema", "s > t: 1; s <= m and p == 1: 0"},
+    {"momentum_ema-s", "ema", "s < -t: -1; s >= m and p == -1: 0"},
+    {"momentum_wma-l", "wma", "s > t: 1; s <= m and p == 1: 0"},
+    {"momentum_wma-s", "wma", "s < -t: -1; s >= m and p == -1: 0"},
+    {"momentum(sma)_sideline-l", "sma", "s > m and s < t: 1; s >= t and p == 1: 0"},
+    {"momentum(sma)_sideline-s", "sma", "s < m and s > -t: -1; s <= -t and p == -1: 0"},
+    {"momentum(ema)_sideline-l", "ema", "s > m and s < t: 1; s >= t and p == 1: 0"},
+    {"momentum(ema)_sideline-s", "ema", "s < m and s > -t: -1; s <= -t and p == -1: 0"},
+    {"momentum(wma)_sideline-l", "wma", "s > m and s < t: 1; s >= t and p == 1: 0"},
+    {"momentum(wma)_sideline-s", "wma", "s < m and s > -t: -1; s <= -t and p == -1: 0"},
+    {"mr_sma-l", "sma", "s < -t: 1; s >= m and p == 1: 0"},
+    {"mr_sma-s", "sma", "s > t: -1; s <= m and p == -1: 0"},
+    {"mr_ema-l", "ema", "s < -t: 1; s >= m and p == 1: 0"},
+    {"mr_ema-s", "ema", "s > t: -1; s <= m and p == -1: 0"},
+    {"mr_wma-l", "wma", "s < -t: 1; s >= m and p == 1: 0"},
+    {"mr_wma-s", "wma", "s > t: -1; s <= m and p == -1: 0"},
+};
+
+const std::string kBandMr = "d < L: 1; d > U: -1";
+const std::string kBandMomentum = "d < L: -1; d > U: 1";
+const std::string kBandSideline = "d > C and d < U: 1; d < C and d > L: -1; d >= U and p == 1: 0; d <= L and p == -1: 0";
+const std::string kBandMrExit = kBandMr + "; d >= C and p == 1: 0; d <= C and p == -1: 0";
+const std::string kBandMomentumExit = kBandMomentum + "; d <= C and p == 1: 0; d >= C and p == -1: 0";
+
+std::string with_centre(std::string text, const std::string& centre) {
+    for (std::size_t at = text.find('C'); at != std::string::npos; at = text.find('C')) text.replace(at, 1, centre);
+    return text;
+}
+
+const std::vector<ModeRow> kBandTable = {
+    {"mr", "none", kBandMr},
+    {"mr_sma", "sma", with_centre(kBandMrExit, "M")},
+    {"mr_ema", "ema", with_centre(kBandMrExit, "M")},
+    {"mr_wma", "wma", with_centre(kBandMrExit, "M")},
+    {"mr_0", "none", with_centre(kBandMrExit, "0")},
+    {"0_sideline", "none", with_centre(kBandSideline, "0")},
+    {"momentum(sma)_sideline", "sma", with_centre(kBandSideline, "M")},
+    {"momentum(ema)_sideline", "ema", with_centre(kBandSideline, "M")},
+    {"momentum(wma)_sideline", "wma", with_centre(kBandSideline, "M")},
+    {"momentum", "none", kBandMomentum},
+    {"momentum_sideline", "none", kBandMomentum + "; d <= U and p == 1: 0; d >= L and p == -1: 0"},
+    {"momentum_0", "none", with_centre(kBandMomentumExit, "0")},
+    {"momentum_sma", "sma", with_centre(kBandMomentumExit, "M")},
+    {"momentum_ema", "ema", with_centre(kBandMomentumExit, "M")},
+    {"momentum_wma", "wma", with_centre(kBandMomentumExit, "M")},
+};
+
+TEST(SignalModes, ThresholdTableDerivesEveryWrittenRuleInOrder) {
+    ASSERT_EQ(kThresholdModes.size(), kThresholdTable.size());
+    for (std::size_t i = 0; i < kThresholdTable.size(); ++i) {
+        const ThresholdMode& mode = kThresholdModes[i];
+        const ModeRow& row = kThresholdTable[i];
+        EXPECT_EQ(mode.name(), row.name) << "mode " << i + 1;
+        EXPECT_STREQ(average_name(mode.average), row.average) << row.name;
+        EXPECT_EQ(render(mode.tests(), mode.levels, "s"), row.tests) << row.name;
+        EXPECT_EQ(find_threshold_mode(row.name), i) << row.name;
+    }
+}
+
+TEST(SignalModes, BandTableUsesTheSameFamiliesOverBandColumns) {
+    ASSERT_EQ(kBandModes.size(), kBandTable.size());
+    for (std::size_t i = 0; i < kBandTable.size(); ++i) {
+        const BandMode& mode = kBandModes[i];
+        const ModeRow& row = kBandTable[i];
+        EXPECT_EQ(mode.name, row.name);
+        EXPECT_STREQ(average_name(mode.centre), row.average) << row.name;
+        EXPECT_EQ(render(mode.tests(), mode.levels(), "d"), row.tests) << row.name;
+        EXPECT_EQ(find_band_mode(row.name), i) << row.name;
+    }
+    EXPECT_EQ(render(kMacdTests, kMacdLevels, "d"), "d >= m: 1; d <= m: -1");
+}
+
+TEST(SignalModes, NamesMatchExactlyOnly) {
+    for (const char* name : {"MR", " mr", "mr ", "", "cross-sma-l", "cross-ema-s", "mr-", "mr-x", "mr-l-l"}) {
+        EXPECT_FALSE(find_threshold_mode(name).has_value()) << '"' << name << '"';
+    }
+    EXPECT_FALSE(find_threshold_mode(std::string_view("mr\0", 3)).has_value());
+    EXPECT_FALSE(find_band_mode("mr-l").has_value());
+    EXPECT_FALSE(find_band_mode("cross-sma").has_value());
+}
+
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+constexpr Entry W = Entry::warm_up, F = Entry::flat, B = Entry::long_side, S = Entry::short_side;
+
+std::vector<Entry> decide(Decider decider, const Columns& columns, std::size_t first) {
+    std::vector<Entry> out(columns.series.size() - first);
+    decider(columns, first, out);
+    return out;
+}
+
+std::size_t threshold_index(const char* name) { return find_threshold_mode(name).value(); }
+
+struct PassCase {
+    const char* mode;
+    std::vector<double> series;
+    std::vector<double> average;
+    double threshold;
+    std::vector<Entry> expected;  // from row 2 on
+};
+
+class SignalThresholdPass : public testing::TestWithParam<PassCase> {};
+
+TEST_P(SignalThresholdPass, DecidesRowsCarryingTheWarmUp) {
+    const PassCase& c = GetParam();
+    const Columns columns{c.series, c.average, {}, {}, c.threshold};
+    EXPECT_EQ(decide(threshold_decider(threshold_index(c.mode)), columns, 2), c.expected);
+}
+
+const std::vector<double> kSignal = {5, 5, -2, 0.5, 3, -0.2};
+
+INSTANTIATE_TEST_SUITE_P(
+    Signal, SignalThresholdPass,
+    testing::Values(PassCase{"mr", kSignal, {}, 1, {B, B, S, S}}, PassCase{"0_sideline", kSignal, {}, 1, {W, B, F, S}},
+                    PassCase{"mr_0-s", kSignal, {}, 1, {W, W, S, F}},
+                    PassCase{"momentum_sideline", kSignal, {}, 1, {S, F, B, F}},
+                    PassCase{"mr(sma)_sma", {-10, -10, -12, -9.5}, {kNan, -10, -11, -10.75}, 0.1, {W, S}},
+                    PassCase{"mr(sma)", {-10, -10, -12, -9.5}, {kNan, -10, -11, -10.75}, 0.1, {S, S}},
+                    PassCase{"mr(sma)_sma", {1, 1, 5, -5}, {kNan, 1, kNan, 2}, 0.1, {W, B}},
+                    PassCase{"mr", {1, 1, kNan, -3, kNan}, {}, 1, {W, B, B}},
+                    PassCase{"cross-sma", {1, 3, 2, 5}, {kNan, 2, 2.5, 3.5}, kNan, {S, B}},
+                    PassCase{"mr", {0, 0, 0, -1}, {}, 0, {W, B}}));
+
+TEST(SignalPass, BandAndMacdRules) {
+    const std::vector<double> data = {0, 0, -3, 0, 3, 0}, upper(6, 2), lower(6, -2);
+    const Columns bands{data, {}, upper, lower};
+    EXPECT_EQ(decide(band_decider(find_band_mode("mr_0").value()), bands, 2), (std::vector{B, F, S, F}));
+    const std::vector<double> macd = {0, 0, 0, 1, -1, kNan, 0}, signal(7, 0);
+    EXPECT_EQ(decide(macd_decider(), {macd, signal}, 3), (std::vector{B, S, S, B}));
+    EXPECT_EQ(decide(macd_decider(), {macd, signal}, 7), std::vector<Entry>{});
+}
+
+TEST(SignalPass, RefusesColumnsOrOutputOfTheWrongSize) {
+    const std::vector<double> series(5, 1.0), short_column(4, 1.0);
+    std::vector<Entry> out(3);
+    EXPECT_THROW(threshold_decider(threshold_index("mr_sma"))({series, short_column}, 2, out), std::invalid_argument);
+    EXPECT_THROW(band_decider(0)({series, {}, series, short_column}, 2, out), std::invalid_argument);
+    EXPECT_THROW(threshold_decider(0)({series}, 1, out), std::invalid_argument);
+    EXPECT_THROW(threshold_decider(0)({series}, 9, out), std::invalid_argument);
+    EXPECT_THROW(threshold_decider(kThresholdModes.size()), std::out_of_range);
+    EXPECT_NO_THROW(threshold_decider(0)({series}, 2, out));
+}
+
+}  // namespace
+}  // namespace backtest::signals
