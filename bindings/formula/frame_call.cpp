@@ -1,0 +1,78 @@
+#include <cstring>
+#include <stdexcept>
+
+#include "common/primitives.hpp"
+#include "formula/frame.hpp"
+
+namespace backtest::formula {
+
+namespace {
+
+// Module references live as long as the process: never released at exit.
+const py::module_& pandas() {
+    static const auto* pd = new py::module_(py::module_::import("pandas"));
+    return *pd;
+}
+
+}  // namespace
+
+Window checked_window(py::handle object, const char* parameter) {
+    return {object, boundary::to_window(object, parameter)};
+}
+
+FrameCall::FrameCall(py::handle module, py::handle frame)
+    : module_(module),
+      frame_(frame),
+      is_data_frame_(py::isinstance(frame, pandas().attr("DataFrame"))),
+      data_(boundary::to_numeric(frame["data"]).values),
+      rows_(static_cast<std::size_t>(data_.size())) {}
+
+Float64Array FrameCall::values(const char* name) const {
+    for (auto it = written_.rbegin(); it != written_.rend(); ++it) {
+        if (it->first == name) return it->second;
+    }
+    if (std::strcmp(name, "data") == 0) return data_;
+    throw std::logic_error(std::string("column not written yet: ") + name);
+}
+
+Float64Array FrameCall::rolling(Primitive primitive, const char* source, const Window& window) {
+    return rolling(primitive, values(source), [&] { return column(source); }, window);
+}
+
+Float64Array FrameCall::rolling(Primitive primitive, const Float64Array& source,
+                                const std::function<py::object()>& argument, const Window& window) {
+    if (!is_own_primitive(module_, primitive)) {
+        return checked(call_primitive(module_, primitive, argument(), window.object));
+    }
+    const boundary::NumericSeries series{source, boundary::SeriesKind::series, py::dtype::of<double>()};
+    return Float64Array::ensure(boundary::compute(primitive, series, window.size));
+}
+
+void FrameCall::assign_rolling(const char* name, Primitive primitive, const char* source, const Window& window) {
+    if (is_own_primitive(module_, primitive)) return write(name, rolling(primitive, source, window));
+    // The replaced primitive's result goes into the frame as returned, and the
+    // frame's column is what later steps read, as a column assignment would do.
+    frame_[name] = call_primitive(module_, primitive, column(source), window.object);
+    written_.emplace_back(name, checked(column(name)));
+}
+
+void FrameCall::write(const char* name, Float64Array values) {
+    if (is_data_frame_) {
+        // A Series on the frame's own index is taken over without a copy.
+        frame_[name] = pandas().attr("Series")(values, py::arg("index") = frame_.attr("index"), py::arg("copy") = false);
+    } else {
+        frame_[name] = values;
+    }
+    written_.emplace_back(name, std::move(values));
+}
+
+Float64Array FrameCall::checked(const py::handle result) const {
+    Float64Array values = boundary::to_numeric(result).values;
+    if (static_cast<std::size_t>(values.size()) != rows_) {
+        throw py::value_error("a replaced rolling primitive returned " + std::to_string(values.size()) +
+                              " values for a frame of " + std::to_string(rows_) + " rows");
+    }
+    return values;
+}
+
+}  // namespace backtest::formula

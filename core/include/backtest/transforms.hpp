@@ -1,0 +1,70 @@
+// Element-wise steps of the frame-level indicators over columns of doubles.
+//
+// Each kernel computes out[i] from the i-th values of its inputs with the same
+// IEEE operations, in the same order, as the column arithmetic it stands for
+// (pandas Series arithmetic), so + - * / give the same bits; exp and tanh are
+// the C library's. Division by zero gives infinity or NaN and NaN propagates.
+// Preconditions (checked by callers): every input has out.size() values and
+// out does not alias an input.
+#pragma once
+
+#include <span>
+
+namespace backtest::transforms {
+
+using Column = std::span<const double>;
+using Output = std::span<double>;
+
+// Added to the range of a window so that a flat window does not divide by zero.
+inline constexpr double kRangeGuard = 1e-09;
+
+// (x - mean) / (max - min + 1e-09)
+void mean_normalize(Column x, Column mean, Column min, Column max, Output out);
+
+// 2 * (x - min) / (max - min + 1e-09) - 1
+void minmax_normalize(Column x, Column min, Column max, Output out);
+
+// (x - mean) / deviation, with no guard against a zero deviation.
+void zscore(Column x, Column mean, Column deviation, Output out);
+
+// tanh(0.01 * (x - mean) / deviation): the product with 0.01 comes first.
+void tanh_estimator(Column x, Column mean, Column deviation, Output out);
+
+// 2 * (1 / (1 + exp(-(x - mean) / deviation))) - 1
+void sigmoid_zscore(Column x, Column mean, Column deviation, Output out);
+
+// 2 * (1 / (1 + exp(x))) - 1: the exponent of x itself, falling as x rises.
+void sigmoid(Column x, Output out);
+
+// 2 * (e / total) - 1 with e = exp(x - max) and total the sum of e over every
+// row, NaN rows skipped, summed pairwise in the order NumPy sums an array.
+void softmax(Column x, Column max, Output out);
+
+// |x|
+void absolute(Column x, Output out);
+
+// 2 * (x / sum) - 1
+void l1_normalize(Column x, Column sum, Output out);
+
+// a - b
+void difference(Column a, Column b, Output out);
+
+// Of the changes x[i] - x[i-1] (the first is NaN): the positive changes, with
+// every other change 0 ...
+void gains(Column x, Output out);
+// ... and the magnitudes of the negative changes, with every other change -0.0
+// (the negation of a 0).
+void losses(Column x, Output out);
+
+// 100 - 100 / (1 + gain / loss): a zero loss gives 100 after a gain and NaN
+// after none.
+void rsi(Column gain, Column loss, Output out);
+
+// (rsi - 50) / 50: the RSI mapped from 0..100 onto -1..1.
+void rsi_signal(Column rsi, Output out);
+
+// mean + multiplier * deviation and mean - multiplier * deviation.
+void upper_band(Column mean, double multiplier, Column deviation, Output out);
+void lower_band(Column mean, double multiplier, Column deviation, Output out);
+
+}  // namespace backtest::transforms

@@ -1,0 +1,103 @@
+#include "backtest/transforms.hpp"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "backtest/rolling.hpp"
+
+namespace backtest::transforms {
+
+namespace {
+
+// out[i] = f(inputs[i]...): one pass, which the compiler may vectorise without
+// changing a result since only exact IEEE operations are involved.
+template <class F, class... Inputs>
+void each(Output out, F f, Inputs... inputs) {
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = f(inputs[i]...);
+}
+
+double change(Column x, std::size_t i) { return i == 0 ? std::numeric_limits<double>::quiet_NaN() : x[i] - x[i - 1]; }
+
+}  // namespace
+
+void mean_normalize(Column x, Column mean, Column min, Column max, Output out) {
+    each(out, [](double v, double m, double lo, double hi) { return (v - m) / (hi - lo + kRangeGuard); }, x, mean,
+         min, max);
+}
+
+void minmax_normalize(Column x, Column min, Column max, Output out) {
+    each(out, [](double v, double lo, double hi) { return 2.0 * (v - lo) / (hi - lo + kRangeGuard) - 1.0; }, x, min,
+         max);
+}
+
+void zscore(Column x, Column mean, Column deviation, Output out) {
+    each(out, [](double v, double m, double s) { return (v - m) / s; }, x, mean, deviation);
+}
+
+void tanh_estimator(Column x, Column mean, Column deviation, Output out) {
+    each(out, [](double v, double m, double s) { return std::tanh(0.01 * (v - m) / s); }, x, mean, deviation);
+}
+
+void sigmoid_zscore(Column x, Column mean, Column deviation, Output out) {
+    each(out, [](double v, double m, double s) { return 2.0 * (1.0 / (1.0 + std::exp(-(v - m) / s))) - 1.0; }, x,
+         mean, deviation);
+}
+
+void sigmoid(Column x, Output out) {
+    each(out, [](double v) { return 2.0 * (1.0 / (1.0 + std::exp(v))) - 1.0; }, x);
+}
+
+void softmax(Column x, Column max, Output out) {
+    each(out, [](double v, double m) { return std::exp(v - m); }, x, max);
+    // The total is a NaN-skipping column sum: NaN counts as 0, and the filled
+    // column is summed pairwise onto a zero start, as NumPy reduces an array.
+    std::vector<double> filled(out.size());
+    each(std::span<double>(filled), [](double e) { return std::isnan(e) ? 0.0 : e; }, Column(out));
+    const double total = 0.0 + rolling::pairwise_mean(filled, 1);
+    for (double& e : out) e = 2.0 * (e / total) - 1.0;
+}
+
+void absolute(Column x, Output out) {
+    each(out, [](double v) { return std::fabs(v); }, x);
+}
+
+void l1_normalize(Column x, Column sum, Output out) {
+    each(out, [](double v, double s) { return 2.0 * (v / s) - 1.0; }, x, sum);
+}
+
+void difference(Column a, Column b, Output out) {
+    each(out, [](double u, double v) { return u - v; }, a, b);
+}
+
+void gains(Column x, Output out) {
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double delta = change(x, i);
+        out[i] = delta > 0.0 ? delta : 0.0;
+    }
+}
+
+void losses(Column x, Output out) {
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double delta = change(x, i);
+        out[i] = -(delta < 0.0 ? delta : 0.0);
+    }
+}
+
+void rsi(Column gain, Column loss, Output out) {
+    each(out, [](double g, double l) { return 100.0 - 100.0 / (1.0 + g / l); }, gain, loss);
+}
+
+void rsi_signal(Column rsi, Output out) {
+    each(out, [](double r) { return (r - 50.0) / 50.0; }, rsi);
+}
+
+void upper_band(Column mean, double multiplier, Column deviation, Output out) {
+    each(out, [multiplier](double m, double s) { return m + multiplier * s; }, mean, deviation);
+}
+
+void lower_band(Column mean, double multiplier, Column deviation, Output out) {
+    each(out, [multiplier](double m, double s) { return m - multiplier * s; }, mean, deviation);
+}
+
+}  // namespace backtest::transforms
