@@ -1,0 +1,85 @@
+// process_file: pandas reads and windows the file; the per-bar returns are one
+// native pass over the window's columns.
+#include <backtest/performance.hpp>
+
+#include "common/convert.hpp"
+#include "common/module.hpp"
+#include "diagram/results.hpp"
+
+namespace backtest::diagram {
+
+namespace {
+
+using boundary::NumericSeries;
+
+// int(bound.timestamp() * 1000), or None for an open side.
+py::object bound_in_ms(py::handle bound) {
+    if (bound.is_none()) return py::none();
+    const py::object seconds = bound.attr("timestamp")();
+    return checked(PyNumber_Long(checked(PyNumber_Multiply(seconds.ptr(), py::int_(1000).ptr())).ptr()));
+}
+
+// df[df['start_time'] <op> bound_ms], or the frame unchanged for an open side.
+py::object keep_rows(const py::object& frame, const py::object& bound_ms, int op) {
+    if (bound_ms.is_none()) return frame;
+    return frame[compare(frame[py::str("start_time")], bound_ms, op)];
+}
+
+// Leverage multiplies float64 positions, so it is taken as a float; text and
+// other non-numbers are refused rather than repeated or parsed.
+double to_leverage(py::handle leverage) {
+    if (!PyNumber_Check(leverage.ptr())) {
+        throw py::type_error(std::string("leverage must be a real number, not '") + Py_TYPE(leverage.ptr())->tp_name +
+                             "'");
+    }
+    const double value = PyFloat_AsDouble(leverage.ptr());
+    if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return value;
+}
+
+struct Returns {
+    py::array_t<double> pnl;
+    py::array_t<double> cumu;
+};
+
+// Columns are read in the order the pandas steps first touch them, so a
+// missing one raises pandas' KeyError at the same point.
+Returns net_returns(const py::object& frame, py::handle leverage) {
+    const NumericSeries pos = boundary::to_numeric(frame[py::str("pos")]);
+    const double scale = to_leverage(leverage);
+    const NumericSeries price_chg = boundary::to_numeric(frame[py::str("price_chg")]);
+    if (pos.size() != price_chg.size()) throw py::value_error("'pos' and 'price_chg' differ in length");
+    Returns returns{boundary::new_array(pos.size()), boundary::new_array(pos.size())};
+    std::span<double> pnl = boundary::writable(returns.pnl);
+    std::span<double> cumu = boundary::writable(returns.cumu);
+    {
+        // Releasing the GIL is safe: the kernel reads and writes only these
+        // buffers, which this call owns or keeps alive, and touches no refcount.
+        py::gil_scoped_release release;
+        performance::net_returns(pos.span(), price_chg.span(), scale, pnl, cumu);
+    }
+    return returns;
+}
+
+}  // namespace
+
+py::object process_file(py::handle module, const boundary::Arguments& args) {
+    const py::object pd = boundary::module_global(module, "pd");
+    py::object frame = pd.attr("read_csv")(py::handle(args[0]));
+    const py::object start_ms = bound_in_ms(args[2]);
+    const py::object end_ms = bound_in_ms(args[3]);
+    frame = keep_rows(frame, start_ms, Py_GE);
+    frame = keep_rows(frame, end_ms, Py_LT);
+    frame = frame.attr("reset_index")(py::arg("drop") = true);
+    Returns returns = net_returns(frame, args[1]);
+    // Selecting through pandas raises its own KeyError for a missing column.
+    const py::object passed = frame[py::list(py::make_tuple("datetime", "close"))];
+    py::dict columns;
+    columns["datetime"] = passed[py::str("datetime")];
+    columns["new_pnl"] = std::move(returns.pnl);
+    columns["new_cumu"] = std::move(returns.cumu);
+    columns["close"] = passed[py::str("close")];
+    return pd.attr("DataFrame")(columns, py::arg("copy") = false);
+}
+
+}  // namespace backtest::diagram
