@@ -1,5 +1,5 @@
 // Backtest.tradecue: binds np and formula, then the three generators.
-#include "common/module.hpp"
+#include "tradecue/generators.hpp"
 
 namespace {
 
@@ -9,6 +9,7 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest.tradecue", "Position ser
 }  // namespace
 
 PyMODINIT_FUNC PyInit_tradecue() {
-    static PyMethodDef methods[] = {{nullptr, nullptr, 0, nullptr}};
+    using namespace backtest::tradecue;
+    static PyMethodDef methods[] = {threshold_method(), band_method(), macd_method(), {nullptr, nullptr, 0, nullptr}};
     return backtest::boundary::create_module(definition, {{"np", "numpy"}, {"formula", "Backtest.formula"}}, methods);
 }

@@ -1,0 +1,123 @@
+#include "tradecue/generators.hpp"
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "common/convert.hpp"
+
+namespace backtest::tradecue {
+
+namespace {
+
+using signals::Entry;
+
+std::optional<std::string_view> mode_text(py::handle mode) {
+    if (!PyUnicode_Check(mode.ptr())) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(mode.ptr(), &size);
+    if (text == nullptr) {
+        // text that cannot be encoded (lone surrogates) equals no name
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(text, static_cast<std::size_t>(size));
+}
+
+void warn_unsupported(py::handle mode) {
+    PyObject* line =
+        PyUnicode_FromFormat("Warning: Unsupported backtest_mode '%S' - skipping this iteration.", mode.ptr());
+    if (line == nullptr) throw py::error_already_set();
+    boundary::print_line(py::reinterpret_steal<py::str>(line));
+}
+
+std::size_t frame_rows(py::handle df) {
+    const Py_ssize_t rows = PyObject_Length(df.ptr());
+    if (rows < 0) throw py::error_already_set();
+    return static_cast<std::size_t>(rows);
+}
+
+// The first `rows` values of a column as float64; `converted` keeps the buffer alive.
+std::span<const double> first_rows(py::handle values, std::size_t rows,
+                                   std::vector<boundary::NumericSeries>& converted) {
+    converted.push_back(boundary::to_numeric(values));
+    const std::span<const double> all = converted.back().span();
+    if (all.size() < rows) {
+        throw py::index_error("a column holds " + std::to_string(all.size()) + " values for a frame of " +
+                              std::to_string(rows) + " rows");
+    }
+    return all.first(rows);
+}
+
+double to_threshold(py::handle threshold) {
+    const double value = PyFloat_AsDouble(threshold.ptr());
+    if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return value;
+}
+
+std::vector<Entry> decide(const Rule& rule, std::size_t rows, std::size_t first) {
+    std::vector<boundary::NumericSeries> converted;
+    signals::Columns columns{first_rows(rule.series, rows, converted)};
+    if (signals::uses_average(rule.levels)) columns.average = first_rows(rule.average, rows, converted);
+    if (signals::uses_bands(rule.levels)) {
+        columns.upper = first_rows(rule.upper, rows, converted);
+        columns.lower = first_rows(rule.lower, rows, converted);
+    }
+    if (signals::uses_threshold(rule.levels)) columns.threshold = to_threshold(rule.threshold);
+    std::vector<Entry> decided(rows - first);
+    {
+        // releasing the GIL is safe: the pass reads buffers that `converted` keeps
+        // alive and writes a C++ vector; no Python object is touched
+        py::gil_scoped_release unlocked;
+        rule.decide(columns, first, decided);
+    }
+    return decided;
+}
+
+py::list position_list(py::handle warm, std::size_t window, const std::vector<Entry>& decided) {
+    if (window > static_cast<std::size_t>(PY_SSIZE_T_MAX) - decided.size()) {
+        PyErr_SetString(PyExc_OverflowError, "rolling_window is too large for a list");
+        throw py::error_already_set();
+    }
+    const std::size_t size = window + decided.size();
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
+    if (list == nullptr) throw py::error_already_set();
+    py::list result = py::reinterpret_steal<py::list>(list);
+    // indexed by entry + 1: short, flat, long, warm-up
+    const std::array<py::object, 3> ints{py::int_(-1), py::int_(0), py::int_(1)};
+    const std::array<PyObject*, 4> objects{ints[0].ptr(), ints[1].ptr(), ints[2].ptr(), warm.ptr()};
+    for (std::size_t i = 0; i < window; ++i) {
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(warm.ptr()));
+    }
+    for (std::size_t k = 0; k < decided.size(); ++k) {
+        PyObject* entry = objects[static_cast<std::size_t>(static_cast<int>(decided[k]) + 1)];
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(window + k), Py_NewRef(entry));
+    }
+    return result;
+}
+
+}  // namespace
+
+py::object item(py::handle df, const char* name) {
+    PyObject* value = PyObject_GetItem(df.ptr(), py::str(name).ptr());
+    if (value == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
+py::object column_values(py::handle df, const char* name) { return item(df, name).attr("values"); }
+
+std::optional<std::size_t> select_mode(py::handle mode, std::optional<std::size_t> (*find)(std::string_view)) {
+    const std::optional<std::string_view> text = mode_text(mode);
+    const std::optional<std::size_t> index = text ? find(*text) : std::nullopt;
+    if (!index) warn_unsupported(mode);
+    return index;
+}
+
+py::list positions(py::handle df, const Rule& rule, std::size_t window, py::handle warm) {
+    const std::size_t rows = frame_rows(df);
+    return position_list(warm, window, rows > window ? decide(rule, rows, window) : std::vector<Entry>{});
+}
+
+py::list warm_up_entries(py::handle warm, std::size_t window) { return position_list(warm, window, {}); }
+
+}  // namespace backtest::tradecue

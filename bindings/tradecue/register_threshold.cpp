@@ -1,0 +1,76 @@
+#include <array>
+#include <cstring>
+
+#include "common/convert.hpp"
+#include "common/primitives.hpp"
+#include "tradecue/generators.hpp"
+
+namespace backtest::tradecue {
+
+namespace {
+
+using boundary::Arguments;
+using boundary::Primitive;
+using signals::Average;
+
+constexpr boundary::Signature kThreshold{
+    "entry_exit_threshold", {"df", "rolling_window", "threshold", "backtest_mode"}, 4, 4, 0, nullptr};
+
+struct MovingAverage {
+    const char* function;  // attribute of `formula`
+    const char* column;    // frame column it is stored in
+    Primitive primitive;
+};
+
+const MovingAverage& moving_average_of(Average average) {
+    static constexpr std::array<MovingAverage, 3> averages{{{"rolling_mean", "processed_sma", Primitive::mean},
+                                                            {"rolling_ema", "processed_ema", Primitive::ema},
+                                                            {"rolling_wma", "processed_wma", Primitive::wma}}};
+    return averages[static_cast<std::size_t>(average) - 1];
+}
+
+// True for formula's own builtin of that name, whose result the kernel gives
+// without a Python call; any replacement of the attribute is called instead.
+bool is_formula_builtin(py::handle function, const char* name) {
+    if (!PyCFunction_Check(function.ptr())) return false;
+    PyObject* owner = PyCFunction_GET_SELF(function.ptr());
+    if (owner == nullptr || !PyModule_Check(owner)) return false;
+    const char* owner_name = PyModule_GetName(owner);
+    if (owner_name == nullptr) throw py::error_already_set();
+    const char* function_name = reinterpret_cast<PyCFunctionObject*>(function.ptr())->m_ml->ml_name;
+    return std::strcmp(owner_name, "Backtest.formula") == 0 && std::strcmp(function_name, name) == 0;
+}
+
+// Computes the mode's average through formula as bound now, stores it in the
+// frame and returns the stored column's values.
+py::object store_moving_average(py::handle module, py::handle df, py::handle signal, py::handle window_argument,
+                                std::size_t window, Average average) {
+    const MovingAverage& spec = moving_average_of(average);
+    py::object function = boundary::module_global(module, "formula").attr(spec.function);
+    py::object result = is_formula_builtin(function, spec.function)
+                            ? boundary::compute(spec.primitive, boundary::to_numeric(signal), window)
+                            : function(signal, window_argument);
+    if (PyObject_SetItem(df.ptr(), py::str(spec.column).ptr(), result.ptr()) < 0) throw py::error_already_set();
+    return column_values(df, spec.column);
+}
+
+py::object entry_exit_threshold(py::handle module, const Arguments& args) {
+    const py::handle df = args[0];
+    const py::object signal = item(df, "processed_data");
+    const py::object data = signal.attr("values");
+    const std::size_t window = boundary::to_window(args[1], "rolling_window");
+    const py::float_ warm(0.0);
+    const std::optional<std::size_t> index = select_mode(args[3], &signals::find_threshold_mode);
+    if (!index) return warm_up_entries(warm, window);
+    const signals::ThresholdMode& mode = signals::kThresholdModes[*index];
+    py::object average;
+    if (mode.average != Average::none) average = store_moving_average(module, df, signal, args[1], window, mode.average);
+    const Rule rule{signals::threshold_decider(*index), mode.levels, data, average, {}, {}, args[2]};
+    return positions(df, rule, window, warm);
+}
+
+}  // namespace
+
+PyMethodDef threshold_method() { return boundary::method<kThreshold, &entry_exit_threshold>(); }
+
+}  // namespace backtest::tradecue
