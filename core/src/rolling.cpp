@@ -22,35 +22,62 @@ double clean(double v) {
     return v;
 }
 
+// Overwrites with NaN every result whose window holds a value for which
+// `marks(value)` is true.
+template <class Marks>
+void nan_where_window_holds(std::span<const double> x, std::size_t window, std::span<double> out, Marks marks) {
+    std::size_t since = window;  // steps since the last marked value
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        since = marks(x[i]) ? 0 : since + 1;
+        if (since < window) out[i] = kNaN;
+    }
+}
+
+// Running prefix sums P of value(x) and out[i] = finish(P[i] - P[i - w]) with
+// P[-1] = 0, which is how NumPy evaluates `cumsum[w:] - cumsum[:-w]` after a
+// zero is prepended: the same additions in the same order, so the results
+// agree bit for bit. The last `window` prefix sums live in a ring instead of
+// a prefix array as long as the input. `stored(x, P)` is what the prefix
+// array holds at that position (pandas reports NaN where it skipped one).
+template <class Value, class Stored, class Finish>
+void prefix_differences(std::span<const double> x, std::size_t window, std::span<double> out, Value value,
+                        Stored stored, Finish finish) {
+    std::vector<double> ring(window, 0.0);  // ring[slot] holds P[i - window]; P[-1] = 0
+    std::size_t slot = 0;
+    double running = -0.0;  // -0.0 + v == v for every v, as cumsum's copied first value
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        running += value(x[i]);
+        const double prefix = stored(x[i], running);
+        out[i] = finish(prefix - ring[slot]);
+        ring[slot] = prefix;
+        if (++slot == window) slot = 0;
+    }
+    fill_warm_up(window, out);
+}
+
+double identity(double v) { return v; }
+double running_prefix(double, double running) { return running; }
+
 }  // namespace
 
 void sum(std::span<const double> x, std::size_t window, PrefixNan nan, std::span<double> out) {
-    const std::size_t n = x.size();
-    std::vector<double> prefix(n);
-    double running = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (nan == PrefixNan::skip && std::isnan(x[i])) {
-            prefix[i] = kNaN;
-            continue;
-        }
-        running = i == 0 ? x[i] : running + x[i];
-        prefix[i] = running;
-    }
-    fill_warm_up(window, out);
-    out[window - 1] = prefix[window - 1] - 0.0;
-    for (std::size_t i = window; i < n; ++i) out[i] = prefix[i] - prefix[i - window];
+    if (nan == PrefixNan::poison) return prefix_differences(x, window, out, identity, running_prefix, identity);
+    // pandas' cumsum: NaN adds 0 to the running sum and is NaN at its own position
+    const auto skip = [](double v) { return std::isnan(v) ? 0.0 : v; };
+    const auto mark = [](double v, double running) { return std::isnan(v) ? kNaN : running; };
+    prefix_differences(x, window, out, skip, mark, identity);
 }
 
 void mean(std::span<const double> x, std::size_t window, std::span<double> out) {
-    const std::size_t n = x.size();
-    std::vector<double> prefix(n + 1);
-    prefix[0] = 0.0;
-    for (std::size_t i = 0; i < n; ++i) prefix[i + 1] = i == 0 ? clean(x[0]) : prefix[i] + clean(x[i]);
     const auto w = static_cast<double>(window);
-    fill_warm_up(window, out);
-    for (std::size_t i = window; i <= n; ++i) out[i - 1] = (prefix[i] - prefix[i - window]) / w;
+    prefix_differences(x, window, out, clean, running_prefix, [w](double total) { return total / w; });
 }
 
+namespace {
+
+// NumPy's pairwise summation (the inner loop of np.add.reduce for float64):
+// blocks of up to 128 values summed in 8 interleaved lanes, larger ranges
+// split in halves at multiples of 8.
 double pairwise_sum(const double* a, std::size_t n) {
     if (n < 8) {
         double res = -0.0;
@@ -73,9 +100,40 @@ double pairwise_sum(const double* a, std::size_t n) {
     return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
 }
 
+}  // namespace
+
 double pairwise_mean(std::span<const double> x, std::size_t count) {
-    return pairwise_sum(x.data(), x.size()) / static_cast<double>(count);
+    // np.add.reduce starts from the identity 0.0 and adds the pairwise sum of
+    // all values to it (so a sum of -0.0 values is +0.0)
+    return (0.0 + pairwise_sum(x.data(), x.size())) / static_cast<double>(count);
 }
+
+namespace {
+
+// pandas' Series.mean of the first window: NaN replaced by 0, divided by the
+// count of valid values. Returns false when the window holds no valid value.
+bool nan_skipping_mean(std::span<const double> first, double& mean) {
+    std::vector<double> filled(first.begin(), first.end());
+    std::size_t valid = 0;
+    for (double& v : filled) {
+        if (std::isnan(v)) v = 0.0; else ++valid;
+    }
+    if (valid == 0) return false;
+    mean = pairwise_mean(filled, valid);
+    return true;
+}
+
+// ema[i] = (x[i] - ema[i-1]) * multiplier + ema[i-1] from `start` on, in
+// exactly this order of operations.
+void ema_recursion(std::span<const double> x, std::size_t start, double multiplier, std::span<double> out) {
+    double previous = out[start];
+    for (std::size_t i = start + 1; i < x.size(); ++i) {
+        previous = (x[i] - previous) * multiplier + previous;
+        out[i] = previous;
+    }
+}
+
+}  // namespace
 
 void ema(std::span<const double> x, std::size_t window, EmaSeed seed, std::span<double> out) {
     const std::size_t n = x.size();
@@ -83,68 +141,195 @@ void ema(std::span<const double> x, std::size_t window, EmaSeed seed, std::span<
     std::size_t start = window - 1;
     if (seed == EmaSeed::with_nan) {
         out[start] = pairwise_mean(x.first(window), window);
-    } else {
-        std::vector<double> filled(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(window));
-        std::size_t valid = 0;
-        for (double& v : filled) {
-            if (std::isnan(v)) v = 0.0; else ++valid;
-        }
-        if (valid > 0) {
-            out[start] = pairwise_mean(filled, valid);
-        } else {
-            while (start < n && std::isnan(x[start])) out[start++] = kNaN;
-            if (start < n) out[start] = x[start];
-        }
+    } else if (!nan_skipping_mean(x.first(window), out[start])) {
+        // no valid value in the first window: the average starts at the first valid one
+        while (start < n && std::isnan(x[start])) out[start++] = kNaN;
+        if (start == n) return fill_warm_up(window, out);
+        out[start] = x[start];
     }
-    for (std::size_t i = start + 1; i < n; ++i) out[i] = (x[i] - out[i - 1]) * multiplier + out[i - 1];
+    ema_recursion(x, start, multiplier, out);
     fill_warm_up(window, out);
-}
-
-void wma(std::span<const double> x, std::size_t window, std::span<double> out) {
-    const double divisor = static_cast<double>(window) * static_cast<double>(window + 1) / 2.0;
-    fill_warm_up(window, out);
-    for (std::size_t i = window - 1; i < x.size(); ++i) {
-        double total = 0.0;
-        for (std::size_t k = 0; k < window; ++k) total += x[i + 1 - window + k] * static_cast<double>(k + 1);
-        out[i] = total / divisor;
-    }
-}
-
-void stddev(std::span<const double> x, std::size_t window, std::span<double> out) {
-    const auto w = static_cast<double>(window);
-    fill_warm_up(window, out);
-    for (std::size_t i = window - 1; i < x.size(); ++i) {
-        double total = 0.0;
-        for (std::size_t k = i + 1 - window; k <= i; ++k) total += clean(x[k]);
-        const double average = total / w;
-        double squares = 0.0;
-        for (std::size_t k = i + 1 - window; k <= i; ++k) squares += (clean(x[k]) - average) * (clean(x[k]) - average);
-        out[i] = std::sqrt(std::max(squares / w, 0.0));
-    }
 }
 
 namespace {
 
+// Every window of w values ending in the block [s, s + w) of the series is a
+// suffix of the block before (its older part, empty when the window is the
+// whole block) and a prefix of its own block (van Herk / Gil-Werman). Each
+// block is folded once forward into prefixes and once backward into
+// suffixes, so the cost is O(n) for any window, and no value is ever taken
+// back out of an aggregate, which is what makes a running sum cancel.
+//
+// A Fold provides: Part, first(v), append(part, v) (v is newer),
+// prepend(v, part) (v is older), seal(part) (prepares a suffix for merging),
+// result(prefix) and merge(suffix, prefix).
+template <class Fold>
+void split_windows(std::span<const double> x, std::size_t window, std::span<double> out, const Fold& fold) {
+    using Part = typename Fold::Part;
+    const std::size_t n = x.size();
+    std::vector<Part> older(window);  // older[k]: suffix of the previous block from its offset k
+    for (std::size_t s = 0; s < n; s += window) {
+        const std::size_t end = std::min(s + window, n);
+        Part prefix = fold.first(x[s]);
+        out[s] = s == 0 || window == 1 ? fold.result(prefix) : fold.merge(older[1], prefix);
+        for (std::size_t i = s + 1; i < end; ++i) {
+            prefix = fold.append(prefix, x[i]);
+            const std::size_t k = i - s + 1;  // the window's values in this block
+            out[i] = s == 0 || k == window ? fold.result(prefix) : fold.merge(older[k], prefix);
+        }
+        if (end == n) break;
+        Part suffix = fold.first(x[end - 1]);
+        for (std::size_t j = end - 1; j > s; --j) {
+            older[j - s] = fold.seal(suffix);
+            suffix = fold.prepend(x[j - 1], suffix);
+        }
+    }
+    fill_warm_up(window, out);
+}
+
+// Extremes fold by comparison; ties go to the newer value, as pandas' deque
+// keeps the newest of equal values (visible only as the sign of a zero).
+template <class Better>
+struct ExtremeFold {
+    using Part = double;
+    Better better;  // better(older, newer): true when the older value wins
+
+    double pick(double older, double newer) const { return better(older, newer) ? older : newer; }
+    double first(double v) const { return v; }
+    double append(double part, double v) const { return pick(part, v); }
+    double prepend(double v, double part) const { return pick(v, part); }
+    double seal(double part) const { return part; }
+    double result(double part) const { return part; }
+    double merge(double suffix, double prefix) const { return pick(suffix, prefix); }
+};
+
+// pandas' rolling extremes treat infinities as missing, like NaN, and a
+// window with anything missing is NaN: those windows are overwritten after
+// the fold (their parts hold only their own values, so no other window sees
+// what the fold made of them).
 template <class Better>
 void extreme(std::span<const double> x, std::size_t window, std::span<double> out, Better better) {
-    fill_warm_up(window, out);
-    for (std::size_t i = window - 1; i < x.size(); ++i) {
-        double best = x[i + 1 - window];
-        for (std::size_t k = i + 2 - window; k <= i; ++k) {
-            if (std::isnan(x[k]) || better(x[k], best)) best = std::isnan(best) ? best : x[k];
-        }
-        out[i] = best;
-    }
+    split_windows(x, window, out, ExtremeFold<Better>{better});
+    nan_where_window_holds(x, window, out, [](double v) { return !std::isfinite(v); });
 }
 
 }  // namespace
 
 void min(std::span<const double> x, std::size_t window, std::span<double> out) {
-    extreme(x, window, out, [](double a, double b) { return a < b; });
+    extreme(x, window, out, [](double older, double newer) { return older < newer; });
 }
 
 void max(std::span<const double> x, std::size_t window, std::span<double> out) {
-    extreme(x, window, out, [](double a, double b) { return a > b; });
+    extreme(x, window, out, [](double older, double newer) { return older > newer; });
+}
+
+namespace {
+
+// Plain and weighted sums of one part of a window, weights 1, 2, ... from
+// its oldest value. Appending a newer value adds count * v; prepending an
+// older one shifts every weight up by one, which adds the new plain sum.
+struct WeightedSums {
+    double count = 0.0;
+    double plain = 0.0;
+    double weighted = 0.0;
+};
+
+struct WeightedFold {
+    using Part = WeightedSums;
+    double divisor;  // w (w + 1) / 2, the sum of the weights
+
+    static WeightedSums first(double v) { return {1.0, v, v}; }
+    static WeightedSums append(WeightedSums part, double v) {
+        return {part.count + 1.0, part.plain + v, part.weighted + (part.count + 1.0) * v};
+    }
+    static WeightedSums prepend(double v, WeightedSums part) {
+        const double plain = part.plain + v;
+        return {part.count + 1.0, plain, part.weighted + plain};
+    }
+    static WeightedSums seal(WeightedSums part) { return part; }
+    double result(WeightedSums part) const { return part.weighted / divisor; }
+    // the newer part's weights continue after the older part's count
+    double merge(const WeightedSums& older, const WeightedSums& newer) const {
+        return (older.weighted + (older.count * newer.plain + newer.weighted)) / divisor;
+    }
+};
+
+}  // namespace
+
+// Linearly weighted moving average in O(n) from the split parts' plain and
+// weighted sums (see WeightedSums). Every rounding error is one of the
+// window's own terms, so the error stays within a few w * eps of the
+// window's weighted mean of |x| whatever came before: a large value that
+// leaves the window leaves no residue, unlike running sums that subtract it.
+// NaN and infinities reach only the windows holding them, where the IEEE
+// sums give what the direct weighted sum gives.
+void wma(std::span<const double> x, std::size_t window, std::span<double> out) {
+    const auto w = static_cast<double>(window);
+    split_windows(x, window, out, WeightedFold{w * (w + 1.0) / 2.0});
+}
+
+namespace {
+
+// The value as the deviation sees it: NaN counts as 0 and infinities are
+// clamped; a value whose square overflows (a clamped infinity among them)
+// becomes NaN, which spoils exactly the parts, hence the windows, holding it.
+double deviation_input(double v) {
+    const double cleaned = clean(v);
+    return std::isinf(cleaned * cleaned) ? kNaN : cleaned;
+}
+
+// Moments of one part of a window, accumulated as deviations d = v - anchor
+// from a value of the part itself, so that sum(d) and sum(d*d) stay of the
+// size of the part's spread and S2 - S1^2 / n cannot cancel badly: the
+// anchor lies within the part's range, hence n * (mean - anchor)^2 is at
+// most n times the part's sum of squared deviations. A window's two parts
+// are merged with Chan's formula M2 = M2a + M2b + delta^2 * na * nb / n.
+struct Moments {
+    double anchor = 0.0;
+    std::size_t count = 0;
+    double deviation_sum = 0.0;  // sum(v - anchor); once sealed: mean - anchor
+    double square_sum = 0.0;     // sum((v - anchor)^2); once sealed: M2
+};
+
+struct DeviationFold {
+    using Part = Moments;
+    std::vector<double> inverse;  // inverse[k] = 1 / k
+    double inverse_window;
+
+    explicit DeviationFold(std::size_t window)
+        : inverse(window + 1), inverse_window(1.0 / static_cast<double>(window)) {
+        for (std::size_t k = 1; k <= window; ++k) inverse[k] = 1.0 / static_cast<double>(k);
+    }
+
+    static Moments first(double v) { return {deviation_input(v), 1, 0.0, 0.0}; }
+    static Moments append(Moments part, double v) {
+        const double d = deviation_input(v) - part.anchor;
+        return {part.anchor, part.count + 1, part.deviation_sum + d, part.square_sum + d * d};
+    }
+    static Moments prepend(double v, Moments part) { return append(part, v); }
+    Moments seal(Moments part) const {
+        const double offset = part.deviation_sum * inverse[part.count];
+        return {part.anchor, part.count, offset, part.square_sum - part.deviation_sum * offset};
+    }
+    double result(Moments part) const { return deviation(seal(part).square_sum); }
+    double merge(const Moments& older, Moments newer) const {
+        const Moments sealed = seal(newer);
+        const double delta = (sealed.anchor - older.anchor) + (sealed.deviation_sum - older.deviation_sum);
+        const double weight = static_cast<double>(older.count) * static_cast<double>(sealed.count) * inverse_window;
+        return deviation(older.square_sum + sealed.square_sum + delta * delta * weight);
+    }
+    double deviation(double m2) const { return std::sqrt(std::max(m2 * inverse_window, 0.0)); }
+};
+
+}  // namespace
+
+// Population standard deviation per window from the moments of its split
+// parts (see Moments): no prefix sums of squares, so nothing cancels at high
+// levels, and a window of equal values gives exactly 0 since every deviation
+// from its anchors is 0. 1/k comes from a table, an ulp or two away from
+// dividing.
+void stddev(std::span<const double> x, std::size_t window, std::span<double> out) {
+    split_windows(x, window, out, DeviationFold(window));
 }
 
 }  // namespace backtest::rolling
