@@ -88,7 +88,7 @@ std::optional<py::str> failure_of(Step&& step) {
 // --- Strategy correlation -------------------------------------------------
 
 py::object load_strategy(py::handle module, py::handle file_path, py::handle leverage, const Arguments& args) {
-    py::object strategy_data = module_global(module, "process_file")(file_path, leverage, args[1], args[2]);
+    py::object strategy_data = module_global(module, "process_file")(file_path, leverage, py::handle(args[1]), py::handle(args[2]));
     py::object columns = strategy_data.attr("columns");
     if (!contains(columns, py::str("new_cumu")) || !contains(columns, py::str("datetime"))) {
         raise_value_error(py::str("'new_cumu' or 'datetime' column not found in {}").format(file_path));
@@ -261,8 +261,7 @@ py::list candidate_columns(py::handle module, py::handle df, const py::str& targ
 }
 
 py::object complete_rows(py::handle df, const py::list& numeric_cols, py::handle target) {
-    py::list columns(numeric_cols);
-    columns.append(target);
+    py::object columns = numeric_cols + py::list(py::make_tuple(target));
     return df[columns].attr("dropna")();
 }
 
