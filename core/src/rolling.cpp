@@ -301,7 +301,10 @@ struct DeviationFold {
         for (std::size_t k = 1; k <= window; ++k) inverse[k] = 1.0 / static_cast<double>(k);
     }
 
-    static Moments first(double v) { return {deviation_input(v), 1, 0.0, 0.0}; }
+    static Moments first(double v) {
+        const double anchor = deviation_input(v);
+        return {anchor, 1, anchor - anchor, 0.0};  // a NaN anchor spoils the part even alone
+    }
     static Moments append(Moments part, double v) {
         const double d = deviation_input(v) - part.anchor;
         return {part.anchor, part.count + 1, part.deviation_sum + d, part.square_sum + d * d};

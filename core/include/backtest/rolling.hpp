@@ -35,14 +35,17 @@ void mean(std::span<const double> x, std::size_t window, std::span<double> out);
 void ema(std::span<const double> x, std::size_t window, EmaSeed seed, std::span<double> out);
 
 // Linearly weighted moving average (oldest weight 1, newest weight window).
-// Windows holding NaN or infinity give what the direct weighted sum gives.
+// Windows holding NaN or infinity give what the direct weighted sum gives;
+// no other window is affected by them.
 void wma(std::span<const double> x, std::size_t window, std::span<double> out);
 
 // Population standard deviation, NaN counted as 0 and infinities clamped; a
-// window holding a value whose square overflows gives NaN.
+// window holding a value whose square overflows gives NaN, and windows of
+// equal values give exactly 0.
 void stddev(std::span<const double> x, std::size_t window, std::span<double> out);
 
-// Rolling extremes; a window holding NaN gives NaN.
+// Rolling extremes as pandas computes them: a window holding NaN or an
+// infinity (both count as missing) gives NaN.
 void min(std::span<const double> x, std::size_t window, std::span<double> out);
 void max(std::span<const double> x, std::size_t window, std::span<double> out);
 
