@@ -140,7 +140,9 @@ def main() -> None:
     strategies = {row.name: (str(row.path), 1) for row in best.itertuples(index=False)}
     diagram.plot_combined_equity(strategies, None, None)
     save_figures("combined_equity", saved)
-    diagram.plot_correlation(strategies, None, None)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        # every run starts at a cumulative return of 0, so its first growth rate is infinite
+        diagram.plot_correlation(strategies, None, None)
     save_figures("strategy_correlation", saved)
 
     top = best.iloc[0]
