@@ -4,6 +4,7 @@
 // patch them. Figure sizes and font sizes use Python arithmetic and the builtin
 // max/min so that they keep Python's int-or-float results.
 #include "common/module.hpp"
+#include "diagram/pyplot.hpp"
 #include "diagram/registry.hpp"
 
 namespace backtest::diagram {
@@ -25,16 +26,6 @@ py::object builtin(const char* name) { return py::module_::import("builtins").at
 
 py::object column(py::handle frame, const char* name) { return frame[name]; }
 
-struct FigureAndAxes {
-    py::object fig;
-    py::object ax;
-};
-
-FigureAndAxes subplots(py::handle plt, const py::tuple& figsize) {
-    const py::tuple created = plt.attr("subplots")("figsize"_a = figsize);
-    return {created[0], created[1]};
-}
-
 // Right-hand axis of the run and data-spread charts: the close price in blue.
 void plot_close_price(py::handle ax1, py::handle df) {
     py::object ax2 = ax1.attr("twinx")();
@@ -54,13 +45,10 @@ void label_left_axis(py::handle ax1, const char* ylabel) {
     ax1.attr("grid")(true);
 }
 
-// Title and a time axis of at most 12 intervals with turned labels.
-void title_time_axis(py::handle module, py::handle plt, const FigureAndAxes& chart, const char* title) {
-    plt.attr("title")(title);
-    chart.ax.attr("set_xlabel")("Date");
-    py::object locator = module_global(module, "MaxNLocator")("integer"_a = true, "prune"_a = "lower", "nbins"_a = 12);
-    chart.ax.attr("xaxis").attr("set_major_locator")(locator);
-    chart.fig.attr("autofmt_xdate")("rotation"_a = 45);
+void title_time_axis(py::handle module, const pyplot::Subplots& chart, const char* title) {
+    pyplot::plt(module).attr("title")(title);
+    chart.axes.attr("set_xlabel")("Date");
+    pyplot::date_axis(module, chart.figure, chart.axes);
 }
 
 py::object plot_heatmap_body(py::handle module, const Arguments& args) {
@@ -72,8 +60,10 @@ py::object plot_heatmap_body(py::handle module, const Arguments& args) {
     const py::object max = builtin("max");
     const py::object min = builtin("min");
     const py::tuple fig_size = py::make_tuple(max(10, cols * py::float_(1.2)), max(5, rows * py::float_(0.7)));
-    py::object plt = module_global(module, "plt");
-    const FigureAndAxes chart = subplots(plt, fig_size);
+    // Each side is Python's int floor or the float product, so the figure is made here.
+    py::object plt = pyplot::plt(module);
+    const py::tuple created = plt.attr("subplots")("figsize"_a = fig_size);
+    py::object ax1 = created[1];
     py::object font_size = max(8, min(20, py::int_(250) / max(rows, cols)));
 
     // White below the scale's floor, then 256 samples of the yellow-green map.
@@ -83,13 +73,13 @@ py::object plot_heatmap_body(py::handle module, const Arguments& args) {
     py::object cmap = sns.attr("color_palette")(py::list(py::make_tuple("white")) + samples);
     py::object vmax = pivot_table.attr("max")().attr("max")();
     sns.attr("heatmap")(pivot_table, "annot"_a = true, "cmap"_a = cmap, "vmin"_a = 1, "vmax"_a = vmax,
-                        "ax"_a = chart.ax, "annot_kws"_a = py::dict("size"_a = font_size));
+                        "ax"_a = ax1, "annot_kws"_a = py::dict("size"_a = font_size));
 
-    py::object ax2 = chart.ax.attr("twinx")();
-    ax2.attr("set_ylim")(chart.ax.attr("get_ylim")());
-    ax2.attr("set_yticks")(chart.ax.attr("get_yticks")());
-    ax2.attr("set_yticklabels")(chart.ax.attr("get_yticklabels")());
-    chart.ax.attr("set_ylabel")("param1 (Left Axis)");
+    py::object ax2 = ax1.attr("twinx")();
+    ax2.attr("set_ylim")(ax1.attr("get_ylim")());
+    ax2.attr("set_yticks")(ax1.attr("get_yticks")());
+    ax2.attr("set_yticklabels")(ax1.attr("get_yticklabels")());
+    ax1.attr("set_ylabel")("param1 (Left Axis)");
     ax2.attr("set_ylabel")("param1 (Right Axis)");
     plt.attr("title")("Sharpe Ratio Heatmap", "fontsize"_a = font_size + py::int_(5));
     plt.attr("show")();
@@ -119,35 +109,33 @@ void mark_maximum_drawdown(py::handle ax1, py::handle df) {
 py::object plot_single_diagram_body(py::handle module, const Arguments& args) {
     const py::handle df = args[0];
     module_global(module, "plot_heatmap")(py::handle(args[1]));
-    py::object plt = module_global(module, "plt");
-    const FigureAndAxes chart = subplots(plt, py::make_tuple(12, 6));
+    const pyplot::Subplots chart = pyplot::subplots(module, 12, 6);
     py::object datetime = column(df, "datetime");
     py::object cumu = column(df, "cumu");
-    chart.ax.attr("plot")(datetime, cumu, "label"_a = "Cumulative Return (Buy and Hold)", "color"_a = "red");
-    label_left_axis(chart.ax, "Cumulative Return");
-    plot_close_price(chart.ax, df);
-    title_time_axis(module, plt, chart, "Cumulative Return and Close Price Over Time");
-    mark_maximum_drawdown(chart.ax, df);
+    chart.axes.attr("plot")(datetime, cumu, "label"_a = "Cumulative Return (Buy and Hold)", "color"_a = "red");
+    label_left_axis(chart.axes, "Cumulative Return");
+    plot_close_price(chart.axes, df);
+    title_time_axis(module, chart, "Cumulative Return and Close Price Over Time");
+    mark_maximum_drawdown(chart.axes, df);
     // Again, so that the legend of the left axis lists the drawdown marks too.
-    chart.ax.attr("legend")("loc"_a = "upper left");
-    plt.attr("tight_layout")();
-    plt.attr("show")();
+    chart.axes.attr("legend")("loc"_a = "upper left");
+    pyplot::plt(module).attr("tight_layout")();
+    pyplot::plt(module).attr("show")();
     return py::none();
 }
 
 py::object plot_data_spread_body(py::handle module, const Arguments& args) {
     const py::handle df = args[0];
-    py::object plt = module_global(module, "plt");
-    const FigureAndAxes chart = subplots(plt, py::make_tuple(20, 9));
+    const pyplot::Subplots chart = pyplot::subplots(module, 20, 9);
     py::object datetime = column(df, "datetime");
     py::object data = column(df, "data");
-    chart.ax.attr("scatter")(datetime, data, "label"_a = "Data Spread", "color"_a = "red", "marker"_a = "o",
-                             "s"_a = 3);
-    label_left_axis(chart.ax, "Raw Data");
-    plot_close_price(chart.ax, df);
-    title_time_axis(module, plt, chart, "Data Spread and Close Price over Time");
-    plt.attr("tight_layout")();
-    plt.attr("show")();
+    chart.axes.attr("scatter")(datetime, data, "label"_a = "Data Spread", "color"_a = "red", "marker"_a = "o",
+                               "s"_a = 3);
+    label_left_axis(chart.axes, "Raw Data");
+    plot_close_price(chart.axes, df);
+    title_time_axis(module, chart, "Data Spread and Close Price over Time");
+    pyplot::plt(module).attr("tight_layout")();
+    pyplot::plt(module).attr("show")();
     return py::none();
 }
 
@@ -162,7 +150,7 @@ py::object plot_bell_curve_body(py::handle module, const Arguments& args) {
     py::object x = module_global(module, "np").attr("linspace")(xmin, xmax, 100);
     py::object p = norm.attr("pdf")(x, mu, std);
     const py::str label = py::str("Fit Normal Distribution\nMean: {:.2f}, Std Dev: {:.2f}").format(mu, std);
-    py::object plt = module_global(module, "plt");
+    py::object plt = pyplot::plt(module);
     plt.attr("plot")(x, p, "k", "linewidth"_a = 2, "label"_a = label);
     plt.attr("legend")();
     plt.attr("title")("Bell Curve (Normal Distribution)");

@@ -5,10 +5,11 @@
 // are used, so callers can patch them.
 #include <array>
 #include <optional>
-#include <utility>
 
 #include "common/module.hpp"
+#include "diagram/pyplot.hpp"
 #include "diagram/registry.hpp"
+#include "diagram/results_strategy_map.hpp"
 
 namespace backtest::diagram {
 
@@ -40,31 +41,6 @@ bool contains(py::handle container, py::handle item) {
     const int found = PySequence_Contains(container.ptr(), item.ptr());
     if (found < 0) throw py::error_already_set();
     return found != 0;
-}
-
-// `first, second = value`, failing with the interpreter's own unpacking errors.
-std::pair<py::object, py::object> unpack_pair(py::handle value) {
-    PyObject* iterator = PyObject_GetIter(value.ptr());
-    if (iterator == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
-            !PySequence_Check(value.ptr())) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    const auto owned_iterator = py::reinterpret_steal<py::object>(iterator);
-    std::array<py::object, 2> items;
-    for (int i = 0; i < 2; ++i) {
-        items[static_cast<std::size_t>(i)] = py::reinterpret_steal<py::object>(PyIter_Next(iterator));
-        if (items[static_cast<std::size_t>(i)]) continue;
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        throw py::error_already_set();
-    }
-    if (const auto extra = py::reinterpret_steal<py::object>(PyIter_Next(iterator))) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {std::move(items[0]), std::move(items[1])};
 }
 
 // Runs `step`. An exception derived from Exception is caught and its text
@@ -125,15 +101,10 @@ void append_strategy_frames(py::handle module, py::handle strategy_name, py::han
 py::object plot_correlation_body(py::handle module, const Arguments& args) {
     py::list returns_list;
     py::list pnl_list;
-    for (py::handle item : py::handle(args[0]).attr("items")()) {
-        auto [strategy_name, value] = unpack_pair(item);
-        auto [file_path, leverage] = unpack_pair(value);
-        const auto failure = failure_of([&] {
-            py::object strategy_data = load_strategy(module, file_path, leverage, args);
-            append_strategy_frames(module, strategy_name, strategy_data, returns_list, pnl_list);
-        });
-        if (failure) print_line(py::str("Error processing file {}: {}").format(file_path, *failure));
-    }
+    for_each_strategy(args[0], [&](py::handle strategy_name, py::handle file_path, py::handle leverage) {
+        py::object strategy_data = load_strategy(module, file_path, leverage, args);
+        append_strategy_frames(module, strategy_name, strategy_data, returns_list, pnl_list);
+    });
     module_global(module, "plot_correlation_helper")(returns_list, "Cumulative Returns Correlation Matrix Heatmap");
     module_global(module, "plot_correlation_helper")(pnl_list, "PnL Correlation Matrix Heatmap");
     return py::none();
@@ -151,7 +122,7 @@ py::object plot_correlation_helper_body(py::handle module, const Arguments& args
     py::object correlation_matrix = merged_data.attr("corr")();
     const py::int_ n(py::len(correlation_matrix));
     py::object size = builtin("max")(py::float_(10.0), n * py::float_(1.2));
-    py::object plt = module_global(module, "plt");
+    py::object plt = pyplot::plt(module);
     plt.attr("figure")("figsize"_a = py::make_tuple(size, size));
     py::object annotation_size = size / n * py::int_(15);
     module_global(module, "sns").attr("heatmap")(correlation_matrix, "annot"_a = true, "fmt"_a = ".2f",
@@ -214,7 +185,7 @@ struct TargetCorrelation {
     }
 
     void show_heatmap(py::handle target_corr, const py::str& title) const {
-        py::object plt = module_global(module, "plt");
+        py::object plt = pyplot::plt(module);
         plt.attr("figure")("figsize"_a = figsize);
         module_global(module, "sns").attr("heatmap")(target_corr, "annot"_a = true, "fmt"_a = ".2f",
                                                      "cmap"_a = "coolwarm", "cbar"_a = true,
