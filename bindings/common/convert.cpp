@@ -23,6 +23,11 @@ bool is_missing(py::handle item) {
     return item.is_none() || item.is(*na);
 }
 
+bool is_complex(py::handle item) {
+    static const auto* complex_scalar = new py::object(numpy().attr("complexfloating"));
+    return PyComplex_Check(item.ptr()) || py::isinstance(item, *complex_scalar);
+}
+
 // Object arrays are converted item by item so that text is refused rather than
 // parsed and pd.NA becomes NaN.
 Float64Array objects_to_float64(const py::array& objects) {
@@ -35,8 +40,7 @@ Float64Array objects_to_float64(const py::array& objects) {
         py::handle item(items[i]);
         if (is_missing(item)) {
             out[i] = std::numeric_limits<double>::quiet_NaN();
-        } else if (PyUnicode_Check(item.ptr()) || PyBytes_Check(item.ptr()) || PyComplex_Check(item.ptr()) ||
-                   py::isinstance(item, numpy().attr("complexfloating"))) {
+        } else if (PyUnicode_Check(item.ptr()) || PyBytes_Check(item.ptr()) || is_complex(item)) {
             throw py::type_error("expected a series of real numbers, got an item of type '" +
                                  std::string(Py_TYPE(item.ptr())->tp_name) + "'");
         } else {
@@ -58,6 +62,17 @@ py::array as_ndarray(py::handle object, SeriesKind kind) {
     return object.attr("to_numpy")(py::arg("dtype") = "float64", py::arg("na_value") = numpy().attr("nan"));
 }
 
+// The kinds of NumPy dtype that convert to float64: bools, integers, floats
+// and objects (converted item by item).
+bool is_convertible_kind(char kind) { return kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f' || kind == 'O'; }
+
+Float64Array numbers_to_float64(const py::array& array) {
+    if (array.dtype().kind() == 'O') return objects_to_float64(array);
+    Float64Array converted = Float64Array::ensure(array);
+    if (!converted) throw py::type_error("could not convert the series to float64");
+    return converted;
+}
+
 }  // namespace
 
 NumericSeries to_numeric(py::handle object) {
@@ -68,26 +83,17 @@ NumericSeries to_numeric(py::handle object) {
         kind = SeriesKind::array;
     }
     py::array array = as_ndarray(object, kind);
+    // the dtype first, so that text is refused as text even when it is a scalar
+    const char code = array.dtype().kind();
+    if (!is_convertible_kind(code)) {
+        throw py::type_error("expected a numeric series, got dtype " + py::str(array.dtype()).cast<std::string>());
+    }
     if (array.ndim() != 1) {
         throw py::value_error("expected a one-dimensional series, got " + std::to_string(array.ndim()) +
                               " dimensions");
     }
-    const char code = array.dtype().kind();
-    py::dtype float64 = py::dtype::of<double>();
-    switch (code) {
-        case 'b':
-        case 'i':
-        case 'u':
-        case 'f': {
-            py::dtype dtype = code == 'f' ? array.dtype() : float64;
-            return {Float64Array::ensure(array), kind, dtype};
-        }
-        case 'O':
-            return {objects_to_float64(array), kind, float64};
-        default:
-            throw py::type_error("expected a numeric series, got dtype " +
-                                 py::str(array.dtype()).cast<std::string>());
-    }
+    const py::dtype dtype = code == 'f' ? array.dtype() : py::dtype::of<double>();
+    return {numbers_to_float64(array), kind, dtype};
 }
 
 std::size_t to_window(py::handle object, const char* parameter) {

@@ -30,18 +30,21 @@ constexpr Signature kRollingStd{"rolling_std", {"array", "rolling_window"}, 2, 2
 constexpr Signature kRollingMin{"rolling_min", {"array", "rolling_window"}, 2, 2, 0, nullptr};
 constexpr Signature kRollingMax{"rolling_max", {"array", "rolling_window"}, 2, 2, 0, nullptr};
 
-template <Primitive P>
-py::object primitive_body(py::handle, const Arguments& args) {
-    static constexpr std::array<const char*, 7> window_names{"window", "rolling_window", "window", "window",
-                                                             "rolling_window", "rolling_window",
-                                                             "rolling_window"};
-    const NumericSeries x = boundary::to_numeric(args[0]);
-    const std::size_t window = boundary::to_window(args[1], window_names[static_cast<std::size_t>(P)]);
-    return compute(P, x, window);
-}
-
 constexpr std::array<const Signature*, 7> kSignatures{&kRollingSum, &kRollingMean, &kRollingEma, &kRollingWma,
                                                       &kRollingStd, &kRollingMin,  &kRollingMax};
+
+const Signature& signature_of(Primitive primitive) { return *kSignatures[static_cast<std::size_t>(primitive)]; }
+
+// What the builtin computes for its two arguments, converted in parameter order.
+py::object run(Primitive primitive, py::handle series, py::handle window) {
+    const NumericSeries x = boundary::to_numeric(series);
+    return compute(primitive, x, boundary::to_window(window, signature_of(primitive).parameters[1]));
+}
+
+template <Primitive P>
+py::object primitive_body(py::handle, const Arguments& args) {
+    return run(P, args[0], args[1]);
+}
 
 template <Primitive P>
 PyCFunction entry() {
@@ -53,7 +56,7 @@ PyMethodDef method() {
     return boundary::method<*kSignatures[static_cast<std::size_t>(P)], &primitive_body<P>>();
 }
 
-const char* name_of(Primitive primitive) { return kSignatures[static_cast<std::size_t>(primitive)]->name; }
+const char* name_of(Primitive primitive) { return signature_of(primitive).name; }
 
 PyCFunction entry_of(Primitive primitive) {
     switch (primitive) {
@@ -77,8 +80,7 @@ bool is_own_primitive(py::handle module, Primitive primitive) {
 py::object call_primitive(py::handle module, Primitive primitive, py::handle series, py::handle window) {
     py::object bound = boundary::module_global(module, name_of(primitive));
     if (!boundary::is_builtin(bound, entry_of(primitive))) return bound(series, window);
-    const std::size_t size = boundary::to_window(window, kSignatures[static_cast<std::size_t>(primitive)]->parameters[1]);
-    return compute(primitive, boundary::to_numeric(series), size);
+    return run(primitive, series, window);
 }
 
 std::vector<PyMethodDef> primitive_methods() {
