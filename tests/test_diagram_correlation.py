@@ -166,6 +166,46 @@ def test_nothing_loaded_fails_when_the_heatmap_needs_a_first_frame(strategy_file
     assert shown == [] and plt.get_fignums() == []
 
 
+def write_result_file(path, hours, seed):
+    rng = np.random.default_rng(seed)
+    times = pd.Timestamp("2024-01-01") + pd.to_timedelta(hours, unit="h")
+    pd.DataFrame({"start_time": times.as_unit("ms").asi8, "datetime": times.strftime("%Y-%m-%d %H:%M:%S"),
+                  "close": 100 + rng.normal(size=len(hours)).cumsum(), "pos": rng.integers(-1, 2, len(hours)),
+                  "price_chg": rng.normal(0, 0.01, len(hours))}).to_csv(path)
+
+
+def correlation_of(frames):
+    merged = frames[0]
+    for other in frames[1:]:
+        merged = merged.merge(other, on="datetime")
+    return merged.drop(columns="datetime").corr().to_numpy()
+
+
+# process_file starts every window at a cumulative return of 0: the first returns divide by 0.
+@pytest.mark.filterwarnings("ignore:divide by zero:RuntimeWarning", "ignore:invalid value:RuntimeWarning")
+def test_result_files_are_correlated_over_their_common_window(tmp_path, monkeypatch, shown, capsys):
+    monkeypatch.chdir(tmp_path)
+    write_result_file("a.csv", np.arange(0, 30), seed=1)
+    write_result_file("b.csv", np.arange(3, 40), seed=2)
+    write_result_file("c.csv", np.arange(0, 30), seed=3)
+    strategies = {"a": ("a.csv", 2), "missing": ("nowhere.csv", 1), "b": ("b.csv", 1), "c": ["c.csv", -0.5]}
+    start, end = pd.Timestamp("2024-01-01 02:00"), pd.Timestamp("2024-01-02 01:00")
+    diagram.plot_correlation(strategies, start, end)
+    assert printed(capsys) == [
+        "Error processing file nowhere.csv: [Errno 2] No such file or directory: 'nowhere.csv'"]
+    loaded = [diagram.process_file(path, leverage, start, end) for path, leverage in
+              (strategies["a"], strategies["b"], strategies["c"])]
+    returns = [pd.DataFrame({"datetime": f["datetime"].to_numpy()[1:],
+                             name: f["new_cumu"].to_numpy()[1:] / f["new_cumu"].to_numpy()[:-1] - 1})
+               for name, f in zip("abc", loaded)]
+    pnl = [pd.DataFrame({"datetime": f["datetime"], name: f["new_pnl"]}) for name, f in zip("abc", loaded)]
+    assert [f.axes[0].get_title() for f in shown] == TITLES
+    for figure, frames in zip(shown, (returns, pnl)):
+        ax = figure.axes[0]
+        assert [t.get_text() for t in ax.get_xticklabels()] == ["a", "b", "c"]
+        np.testing.assert_allclose(ax.collections[0].get_array().reshape(3, 3), correlation_of(frames), rtol=1e-12)
+
+
 def value_frames(count, rows=8, seed=1):
     rng = np.random.default_rng(seed)
     return [pd.DataFrame({"datetime": TIMES[:rows], f"s{i}": rng.normal(size=rows)}) for i in range(count)]
