@@ -61,6 +61,29 @@ Returns net_returns(const py::object& frame, py::handle leverage) {
     return returns;
 }
 
+bool has_column(const py::object& frame, const char* name) {
+    const int found = PySequence_Contains(frame.attr("columns").ptr(), py::str(name).ptr());
+    if (found < 0) throw py::error_already_set();
+    return found != 0;
+}
+
+// datetime, new_pnl, new_cumu, close with the window's fresh index; the columns
+// passed through share their data with the window frame.
+py::object processed_frame(const py::object& pd, py::object& frame, Returns returns) {
+    if (!has_column(frame, "datetime") || !has_column(frame, "close")) {
+        // The selection itself raises pandas' KeyError naming what is missing.
+        frame[py::str("new_pnl")] = std::move(returns.pnl);
+        frame[py::str("new_cumu")] = std::move(returns.cumu);
+        return frame[py::list(py::make_tuple("datetime", "new_pnl", "new_cumu", "close"))];
+    }
+    py::dict columns;
+    columns["datetime"] = frame[py::str("datetime")];
+    columns["new_pnl"] = std::move(returns.pnl);
+    columns["new_cumu"] = std::move(returns.cumu);
+    columns["close"] = frame[py::str("close")];
+    return pd.attr("DataFrame")(columns, py::arg("copy") = false);
+}
+
 }  // namespace
 
 py::object process_file(py::handle module, const boundary::Arguments& args) {
@@ -71,15 +94,7 @@ py::object process_file(py::handle module, const boundary::Arguments& args) {
     frame = keep_rows(frame, start_ms, Py_GE);
     frame = keep_rows(frame, end_ms, Py_LT);
     frame = frame.attr("reset_index")(py::arg("drop") = true);
-    Returns returns = net_returns(frame, args[1]);
-    // Selecting through pandas raises its own KeyError for a missing column.
-    const py::object passed = frame[py::list(py::make_tuple("datetime", "close"))];
-    py::dict columns;
-    columns["datetime"] = passed[py::str("datetime")];
-    columns["new_pnl"] = std::move(returns.pnl);
-    columns["new_cumu"] = std::move(returns.cumu);
-    columns["close"] = passed[py::str("close")];
-    return pd.attr("DataFrame")(columns, py::arg("copy") = false);
+    return processed_frame(pd, frame, net_returns(frame, args[1]));
 }
 
 }  // namespace backtest::diagram

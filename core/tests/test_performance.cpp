@@ -62,19 +62,6 @@ TEST(PerformanceNetReturns, WorkedExample) {
     EXPECT_EQ(r.pnl[1], 0.01 * 0.0 - 2.0 * 0.06 / 100);
 }
 
-TEST(PerformanceNetReturns, EmptyWindowWritesNothing) {
-    std::vector<double> none;
-    net_returns(none, none, 3.0, none, none);
-    SUCCEED();
-}
-
-TEST(PerformanceNetReturns, FirstBarNeitherPaysNorEarns) {
-    const Returns r = kernel({5.0, 5.0}, {0.5, 0.01}, 1.0);
-    EXPECT_EQ(r.pnl[0], 0.0);
-    EXPECT_EQ(r.cumu[0], 0.0);
-    EXPECT_EQ(r.pnl[1], 0.01 * 5.0);
-}
-
 struct SpecialCase {
     const char* name;
     std::vector<double> pos;
@@ -100,7 +87,9 @@ INSTANTIATE_TEST_SUITE_P(
                       SpecialCase{"infinite_position", {0, kInf, kInf, 0}, {0, 0.1, -0.1, 0.1}, 1.0},
                       SpecialCase{"opposite_infinities", {1, 1, 1}, {0, kInf, -kInf}, 1.0},
                       SpecialCase{"negative_zero_sums", {-1, -1, 0}, {0, 0.0, -0.0}, 0.0},
+                      SpecialCase{"empty", {}, {}, 2.0},
                       SpecialCase{"one_row", {3}, {0.7}, 4.0},
+                      SpecialCase{"entry_on_first_bar", {5, 5, 5}, {0.5, 0.01, 0.02}, 1.0},
                       SpecialCase{"negative_leverage", {1, -1, 1, 0}, {0, 0.02, -0.03, 0.01}, -3.0}),
     [](const ::testing::TestParamInfo<SpecialCase>& info) { return std::string(info.param.name); });
 
