@@ -101,13 +101,6 @@ def test_heatmap_mirrors_the_rows_on_a_right_axis(shown):
     assert [t.get_text() for t in right.get_yticklabels()] == ["0", "1", "2"]
 
 
-def test_heatmap_rejects_a_repeated_parameter_pair(shown):
-    report = pd.concat([sweep(2, 2), sweep(1, 1)])
-    with pytest.raises(ValueError):
-        diagram.plot_heatmap(report)
-    assert shown == []
-
-
 @pytest.mark.parametrize("chart, left_label, title, figsize", [
     (lambda df: diagram.plot_single_diagram(df, sweep(2, 2)), "Cumulative Return",
      "Cumulative Return and Close Price Over Time", (12, 6)),
@@ -205,17 +198,6 @@ def test_bell_curve_draws_on_the_current_figure(shown):
     figure = plt.figure(figsize=(3, 2))
     diagram.plot_bell_curve(pd.DataFrame({"data": [1.0, 2.0, 4.0]}))
     assert shown == [figure] and plt.get_fignums() == [figure.number]
-
-
-@pytest.mark.parametrize("call, missing", [
-    (lambda: diagram.plot_bell_curve(pd.DataFrame({"x": [1.0]})), "data"),
-    (lambda: diagram.plot_data_spread(run_frame([0, 1]).drop(columns="close")), "close"),
-    (lambda: diagram.plot_single_diagram(run_frame([0, 1]).drop(columns="drawdown"), sweep(2, 2)), "drawdown"),
-    (lambda: diagram.plot_heatmap(sweep(2, 2).drop(columns="SR")), "SR"),
-])
-def test_missing_columns_raise_key_errors(shown, call, missing):
-    with pytest.raises(KeyError, match=missing):
-        call()
 
 
 @pytest.mark.parametrize("function, signature", [

@@ -64,7 +64,8 @@ std::optional<py::str> failure_of(Step&& step) {
 // --- Strategy correlation -------------------------------------------------
 
 py::object load_strategy(py::handle module, py::handle file_path, py::handle leverage, const Arguments& args) {
-    py::object strategy_data = module_global(module, "process_file")(file_path, leverage, py::handle(args[1]), py::handle(args[2]));
+    py::object strategy_data =
+        module_global(module, "process_file")(file_path, leverage, py::handle(args[1]), py::handle(args[2]));
     py::object columns = strategy_data.attr("columns");
     if (!contains(columns, py::str("new_cumu")) || !contains(columns, py::str("datetime"))) {
         raise_value_error(py::str("'new_cumu' or 'datetime' column not found in {}").format(file_path));
@@ -271,7 +272,7 @@ py::object plot_custom_correlation_body(py::handle module, const Arguments& args
 
     for (py::handle lag : builtin("range")(1, py::handle(args[3]) + py::int_(1))) {
         const py::str lag_col = py::str("{}_lag_{}").format(target_name, lag);
-        assign_column(df, lag_col, df[target_name].attr("shift")(-py::reinterpret_borrow<py::object>(lag)));
+        assign_column(df, lag_col, df[target_name].attr("shift")(-lag));
         py::object lag_data = complete_rows(df, numeric_cols, lag_col);
         if (py::len(lag_data) < 2) {
             print_line(py::str("Not enough data for lag {}").format(lag));
