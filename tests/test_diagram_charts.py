@@ -200,6 +200,36 @@ def test_bell_curve_draws_on_the_current_figure(shown):
     assert shown == [figure] and plt.get_fignums() == [figure.number]
 
 
+class Recording:
+    """Stands in for a module-level binding and records the attributes used through it."""
+
+    def __init__(self, target):
+        self.target, self.used = target, []
+
+    def __getattr__(self, name):
+        self.used.append(name)
+        return getattr(self.target, name)
+
+    def __call__(self, *args, **kwargs):
+        self.used.append("()")
+        return self.target(*args, **kwargs)
+
+
+@pytest.mark.parametrize("chart, names", [
+    (lambda: diagram.plot_heatmap(sweep(2, 3)), ["plt", "sns", "np"]),
+    (lambda: diagram.plot_single_diagram(run_frame([0, 2, 1]), sweep(2, 2)), ["plt", "MaxNLocator"]),
+    (lambda: diagram.plot_data_spread(run_frame([0, 2, 1])), ["plt", "MaxNLocator"]),
+    (lambda: diagram.plot_bell_curve(pd.DataFrame({"data": [1.0, 2.0]})), ["plt", "np", "stats"]),
+])
+def test_charts_use_the_libraries_bound_in_the_module_at_call_time(shown, monkeypatch, chart, names):
+    stand_ins = {name: Recording(getattr(diagram, name)) for name in names}
+    for name, stand_in in stand_ins.items():
+        monkeypatch.setattr(diagram, name, stand_in)
+    chart()
+    assert all(stand_in.used for stand_in in stand_ins.values())
+    assert stand_ins["plt"].used[-1] == "show"
+
+
 @pytest.mark.parametrize("function, signature", [
     (diagram.plot_single_diagram, "(df, report_df)"),
     (diagram.plot_heatmap, "(report_df)"),
