@@ -1,7 +1,6 @@
 """Frame-level indicators of Backtest.formula: normalisations, RSI, bands, MACD."""
 
 import inspect
-import math
 import types
 
 import numpy as np
@@ -13,22 +12,6 @@ from hypothesis import strategies as st
 import Backtest.formula as F
 
 NAN = np.nan
-
-
-def c_library(function):
-    """`function` of the math module over a Series: the C library's exp or tanh,
-    which the compiled functions use and NumPy's own differ from in the last bit."""
-
-    def at(value):
-        try:
-            return function(value)
-        except OverflowError:
-            return math.inf
-
-    return lambda series: series.map(at).astype("float64")
-
-
-exp, tanh = c_library(math.exp), c_library(math.tanh)
 
 
 def oracle(P):
@@ -65,21 +48,21 @@ def oracle(P):
         return df
 
     def tanh_estimator(df, _):
-        df["processed_data"] = tanh(0.01 * (df["data"] - df["sma"]) / df["stddev"])
+        df["processed_data"] = np.tanh(0.01 * (df["data"] - df["sma"]) / df["stddev"])
         return df
 
     def sigmoid_zscore(df, _):
-        df["processed_data"] = 2 * (1 / (1 + exp(-(df["data"] - df["sma"]) / df["stddev"]))) - 1
+        df["processed_data"] = 2 * (1 / (1 + np.exp(-(df["data"] - df["sma"]) / df["stddev"]))) - 1
         return df
 
     def sigmoid(df, _):
-        df["processed_data"] = 2 * (1 / (1 + exp(df["data"]))) - 1
+        df["processed_data"] = 2 * (1 / (1 + np.exp(df["data"]))) - 1
         return df
 
     def rolling_softmax(df, rolling_window):
         df["max"] = P.rolling_max(df["data"], rolling_window)
-        e = exp(df["data"] - df["max"])
-        total = np.sum(exp(df["data"] - df["max"]))
+        e = np.exp(df["data"] - df["max"])
+        total = np.sum(np.exp(df["data"] - df["max"]))
         df["processed_data"] = 2 * (e / total) - 1
         return df
 
@@ -285,6 +268,13 @@ def test_constant_integer_column(name, expected):
 @pytest.mark.parametrize("window", [1, 3, ROWS + 2])
 def test_sigmoid_of_zeros_is_zero_in_every_row(window):
     np.testing.assert_array_equal(processed("rolling_sigmoid", [0.0] * ROWS, window), np.zeros(ROWS))
+
+
+def test_sigmoid_saturates_silently_where_exp_overflows():
+    settings = np.geterr()
+    signal = processed("rolling_sigmoid", [1e300, 1e3, 710.0, -1e300, -np.inf, np.inf], 2)
+    np.testing.assert_array_equal(signal, [-1.0, -1.0, -1.0, 1.0, 1.0, -1.0])
+    assert np.geterr() == settings
 
 
 def test_sigmoid_falls_as_data_rises():

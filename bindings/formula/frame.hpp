@@ -32,6 +32,11 @@ inline std::span<const double> values_of(const Float64Array& array) {
     return {array.data(), static_cast<std::size_t>(array.size())};
 }
 
+// NumPy's own vectorised exp or tanh (`ufunc`) of `input` written into `output`,
+// which may be `input` itself; an overflow to infinity stays silent, as pandas
+// keeps its column arithmetic silent.
+void numpy_function(const char* ufunc, const Float64Array& input, const Float64Array& output);
+
 // One call of a frame-level function: the caller's frame, its `data` column as
 // float64, the columns written so far, and the steps that write them. The
 // primitives are looked up in the module at each step: while a name refers to
@@ -71,22 +76,35 @@ public:
         write(name, compute(kernel, inputs...));
     }
 
+    // df[name] = kernel(values, out), computed over `values` in place.
+    template <class Kernel>
+    void assign_in_place(const char* name, Kernel kernel, Float64Array values) {
+        run(kernel, values_of(values), std::span<double>{values.mutable_data(), rows_});
+        write(name, std::move(values));
+    }
+
     // A new column of the frame's length filled by kernel(inputs..., out).
     template <class Kernel, class... Inputs>
     Float64Array compute(Kernel kernel, Inputs... inputs) const {
-        Float64Array result(static_cast<py::ssize_t>(rows_));
-        const std::span<double> out{result.mutable_data(), rows_};
-        {
-            // releasing the GIL is safe: the kernel touches only buffers that this
-            // call keeps alive, and reads no Python object
-            py::gil_scoped_release unlocked;
-            kernel(inputs..., out);
-        }
+        Float64Array result = new_column();
+        run(kernel, inputs..., std::span<double>{result.mutable_data(), rows_});
         return result;
     }
 
-private:
+    // An uninitialised column of the frame's length.
+    Float64Array new_column() const { return Float64Array(static_cast<py::ssize_t>(rows_)); }
+
+    // df[name] = values
     void write(const char* name, Float64Array values);
+
+private:
+    template <class Kernel, class... Arguments>
+    static void run(Kernel kernel, Arguments... arguments) {
+        // releasing the GIL is safe: the kernel touches only buffers that this
+        // call keeps alive, and reads no Python object
+        py::gil_scoped_release unlocked;
+        kernel(arguments...);
+    }
     // A replaced primitive's result as float64 values of the frame's length.
     Float64Array checked(const py::handle result) const;
 

@@ -14,7 +14,23 @@ const py::module_& pandas() {
     return *pd;
 }
 
+const py::module_& numpy() {
+    static const auto* np = new py::module_(py::module_::import("numpy"));
+    return *np;
+}
+
 }  // namespace
+
+void numpy_function(const char* ufunc, const Float64Array& input, const Float64Array& output) {
+    const py::object settings = numpy().attr("seterr")(py::arg("over") = "ignore");
+    try {
+        numpy().attr(ufunc)(input, py::arg("out") = output);
+    } catch (...) {
+        numpy().attr("seterr")(**settings);
+        throw;
+    }
+    numpy().attr("seterr")(**settings);
+}
 
 Window checked_window(py::handle object, const char* parameter) {
     return {object, boundary::to_window(object, parameter)};

@@ -57,13 +57,10 @@ py::object rolling_minmax_normalize(py::handle module, const Arguments& args) {
     return call.frame();
 }
 
-// The signals computed from data, sma and stddev alone: z-score, tanh estimator
-// and z-score sigmoid.
-template <void (*Kernel)(transforms::Column, transforms::Column, transforms::Column, transforms::Output)>
-py::object standardised(py::handle module, const Arguments& args) {
+py::object rolling_zscore(py::handle module, const Arguments& args) {
     auto [call, window] = setup(module, args);
     assign_mean_and_deviation(call, window);
-    call.assign("processed_data", Kernel, call.span("data"), call.span("sma"), call.span("stddev"));
+    call.assign("processed_data", transforms::zscore, call.span("data"), call.span("sma"), call.span("stddev"));
     return call.frame();
 }
 
@@ -76,17 +73,41 @@ py::object rolling_zscore_mean(py::handle module, const Arguments& args) {
     return call.frame();
 }
 
+py::object rolling_tanh_estimator(py::handle module, const Arguments& args) {
+    auto [call, window] = setup(module, args);
+    assign_mean_and_deviation(call, window);
+    const Float64Array signal = call.compute(transforms::tanh_estimator_argument, call.span("data"), call.span("sma"),
+                                             call.span("stddev"));
+    numpy_function("tanh", signal, signal);
+    call.write("processed_data", signal);
+    return call.frame();
+}
+
+py::object rolling_sigmoid_zscore(py::handle module, const Arguments& args) {
+    auto [call, window] = setup(module, args);
+    assign_mean_and_deviation(call, window);
+    const Float64Array exponential = call.compute(transforms::sigmoid_zscore_exponent, call.span("data"),
+                                                  call.span("sma"), call.span("stddev"));
+    numpy_function("exp", exponential, exponential);
+    call.assign_in_place("processed_data", transforms::logistic_signal, exponential);
+    return call.frame();
+}
+
 py::object rolling_sigmoid(py::handle module, const Arguments& args) {
     auto [call, window] = setup(module, args);
     assign_mean_and_deviation(call, window);
-    call.assign("processed_data", transforms::sigmoid, call.span("data"));
+    const Float64Array exponential = call.new_column();
+    numpy_function("exp", call.values("data"), exponential);
+    call.assign_in_place("processed_data", transforms::logistic_signal, exponential);
     return call.frame();
 }
 
 py::object rolling_softmax(py::handle module, const Arguments& args) {
     auto [call, window] = setup(module, args);
     call.assign_rolling("max", Primitive::max, "data", window);
-    call.assign("processed_data", transforms::softmax, call.span("data"), call.span("max"));
+    const Float64Array exponential = call.compute(transforms::difference, call.span("data"), call.span("max"));
+    numpy_function("exp", exponential, exponential);
+    call.assign_in_place("processed_data", transforms::softmax_signal, exponential);
     return call.frame();
 }
 
@@ -163,10 +184,10 @@ std::vector<PyMethodDef> frame_methods() {
     using boundary::method;
     return {method<kMeanNormalize, &rolling_mean_normalize>(),
             method<kMinmaxNormalize, &rolling_minmax_normalize>(),
-            method<kZscore, &standardised<transforms::zscore>>(),
+            method<kZscore, &rolling_zscore>(),
             method<kZscoreMean, &rolling_zscore_mean>(),
-            method<kTanhEstimator, &standardised<transforms::tanh_estimator>>(),
-            method<kSigmoidZscore, &standardised<transforms::sigmoid_zscore>>(),
+            method<kTanhEstimator, &rolling_tanh_estimator>(),
+            method<kSigmoidZscore, &rolling_sigmoid_zscore>(),
             method<kSigmoid, &rolling_sigmoid>(),
             method<kSoftmax, &rolling_softmax>(),
             method<kL1Normalization, &rolling_l1_normalization>(),

@@ -35,27 +35,25 @@ void zscore(Column x, Column mean, Column deviation, Output out) {
     each(out, [](double v, double m, double s) { return (v - m) / s; }, x, mean, deviation);
 }
 
-void tanh_estimator(Column x, Column mean, Column deviation, Output out) {
-    each(out, [](double v, double m, double s) { return std::tanh(0.01 * (v - m) / s); }, x, mean, deviation);
+void tanh_estimator_argument(Column x, Column mean, Column deviation, Output out) {
+    each(out, [](double v, double m, double s) { return 0.01 * (v - m) / s; }, x, mean, deviation);
 }
 
-void sigmoid_zscore(Column x, Column mean, Column deviation, Output out) {
-    each(out, [](double v, double m, double s) { return 2.0 * (1.0 / (1.0 + std::exp(-(v - m) / s))) - 1.0; }, x,
-         mean, deviation);
+void sigmoid_zscore_exponent(Column x, Column mean, Column deviation, Output out) {
+    each(out, [](double v, double m, double s) { return -(v - m) / s; }, x, mean, deviation);
 }
 
-void sigmoid(Column x, Output out) {
-    each(out, [](double v) { return 2.0 * (1.0 / (1.0 + std::exp(v))) - 1.0; }, x);
+void logistic_signal(Column e, Output out) {
+    each(out, [](double v) { return 2.0 * (1.0 / (1.0 + v)) - 1.0; }, e);
 }
 
-void softmax(Column x, Column max, Output out) {
-    each(out, [](double v, double m) { return std::exp(v - m); }, x, max);
+void softmax_signal(Column e, Output out) {
     // The total is a NaN-skipping column sum: NaN counts as 0, and the filled
     // column is summed pairwise onto a zero start, as NumPy reduces an array.
-    std::vector<double> filled(out.size());
-    each(std::span<double>(filled), [](double e) { return std::isnan(e) ? 0.0 : e; }, Column(out));
+    std::vector<double> filled(e.size());
+    each(std::span<double>(filled), [](double v) { return std::isnan(v) ? 0.0 : v; }, e);
     const double total = 0.0 + rolling::pairwise_mean(filled, 1);
-    for (double& e : out) e = 2.0 * (e / total) - 1.0;
+    each(out, [total](double v) { return 2.0 * (v / total) - 1.0; }, e);
 }
 
 void absolute(Column x, Output out) {

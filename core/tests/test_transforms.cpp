@@ -75,19 +75,20 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"zscore",
              [](tf::Output out) { tf::zscore(rows({1, 2, 0, 4}), rows({1, 1, 1, 2}), rows({0, 0, 0, 2}), out); },
              {kNaN, kInf, -kInf, 1.0}},
-        Case{"tanh_estimator",
+        // the product with 0.01 comes before the division
+        Case{"tanh_estimator_argument",
              [](tf::Output out) {
-                 tf::tanh_estimator(rows({1, 2, 1e6, 3}), rows({1, 1, 0, kNaN}), rows({0, 0, 1, 1}), out);
+                 tf::tanh_estimator_argument(rows({1, 2, 5, 3}), rows({1, 1, 1, kNaN}), rows({0, 0, 2, 1}), out);
              },
-             {kNaN, 1.0, 1.0, kNaN}},
-        Case{"sigmoid_zscore",
+             {kNaN, kInf, 0.01 * 4.0 / 2.0, kNaN}},
+        Case{"sigmoid_zscore_exponent",
              [](tf::Output out) {
-                 tf::sigmoid_zscore(rows({4, 1e4, -1e4, 4, 5}), rows({4, 0, 0, 4, 4}), rows({1, 1, 1, 0, 0}), out);
+                 tf::sigmoid_zscore_exponent(rows({4, 6, 4, 5}), rows({4, 4, 4, 4}), rows({1, 2, 0, 0}), out);
              },
-             {0.0, 1.0, -1.0, kNaN, 1.0}},
-        // the exponent of data itself: falls as data rises
-        Case{"sigmoid", [](tf::Output out) { tf::sigmoid(rows({0, kInf, -kInf, kNaN, 800}), out); },
-             {0.0, -1.0, 1.0, kNaN, -1.0}},
+             {-0.0, -1.0, kNaN, -kInf}},
+        // the exponential of 0 gives 0, an infinite one -1, a vanishing one 1
+        Case{"logistic_signal", [](tf::Output out) { tf::logistic_signal(rows({1, kInf, 0, kNaN, 3}), out); },
+             {0.0, -1.0, 1.0, kNaN, -0.5}},
         Case{"absolute", [](tf::Output out) { tf::absolute(rows({-2, 0, -0.0, kNaN, -kInf}), out); },
              {2.0, 0.0, 0.0, kNaN, kInf}},
         Case{"l1_normalize", [](tf::Output out) { tf::l1_normalize(rows({2, -4, 0, 3}), rows({4, 4, 0, kNaN}), out); },
@@ -114,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Transforms, EmptyColumnsWriteNothing) {
     const Values none;
     Values out;
-    tf::softmax(none, none, out);
+    tf::softmax_signal(none, out);
     tf::gains(none, out);
     tf::mean_normalize(none, none, none, none, out);
 }
@@ -126,11 +127,9 @@ double total_share(const Values& signal) {
 }
 
 TEST(Softmax, EqualValuesShareTheTotalAndNaNRowsAreSkipped) {
-    const Values x{kNaN, 3, 3, 3, kNaN, 3};
-    const Values max{kNaN, 3, 3, 3, kNaN, 3};
-    Values out(x.size());
-    tf::softmax(x, max, out);
-    expect_same(out, {kNaN, -0.5, -0.5, -0.5, kNaN, -0.5});
+    Values e{kNaN, 1, 1, 1, kNaN, 1};
+    tf::softmax_signal(e, e);
+    expect_same(e, {kNaN, -0.5, -0.5, -0.5, kNaN, -0.5});
 }
 
 class SoftmaxLength : public ::testing::TestWithParam<std::size_t> {};
@@ -138,17 +137,13 @@ class SoftmaxLength : public ::testing::TestWithParam<std::size_t> {};
 // Lengths on both sides of the blocks of the pairwise summation.
 TEST_P(SoftmaxLength, SharesOfTheValidRowsAddUpToOne) {
     const std::size_t n = GetParam();
-    Values x(n);
-    Values max(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        x[i] = i % 17 == 3 ? kNaN : std::sin(static_cast<double>(i)) * 5.0;
-        max[i] = std::isnan(x[i]) ? kNaN : x[i] + static_cast<double>(i % 5);
-    }
+    Values e(n);
+    for (std::size_t i = 0; i < n; ++i) e[i] = i % 17 == 3 ? kNaN : std::exp(-static_cast<double>(i % 7));
     Values out(n);
-    tf::softmax(x, max, out);
+    tf::softmax_signal(e, out);
     EXPECT_NEAR(total_share(out), 1.0, 1e-12);
     for (std::size_t i = 0; i < n; ++i) {
-        EXPECT_EQ(std::isnan(out[i]), std::isnan(x[i])) << i;
+        EXPECT_EQ(std::isnan(out[i]), std::isnan(e[i])) << i;
         if (!std::isnan(out[i])) {
             EXPECT_TRUE(out[i] >= -1.0 && out[i] <= 1.0) << i;
         }

@@ -2,10 +2,13 @@
 //
 // Each kernel computes out[i] from the i-th values of its inputs with the same
 // IEEE operations, in the same order, as the column arithmetic it stands for
-// (pandas Series arithmetic), so + - * / give the same bits; exp and tanh are
-// the C library's. Division by zero gives infinity or NaN and NaN propagates.
-// Preconditions (checked by callers): every input has out.size() values and
-// out does not alias an input.
+// (pandas Series arithmetic), so + - * / give the same bits. Exponentials and
+// tanh are left to the caller, between the steps that prepare their arguments
+// and the steps that use them. Division by zero gives infinity or NaN and NaN
+// propagates.
+// Preconditions (checked by callers): every input has out.size() values; out
+// is either an input itself (each row is read before it is written) or apart
+// from every input.
 #pragma once
 
 #include <span>
@@ -27,18 +30,19 @@ void minmax_normalize(Column x, Column min, Column max, Output out);
 // (x - mean) / deviation, with no guard against a zero deviation.
 void zscore(Column x, Column mean, Column deviation, Output out);
 
-// tanh(0.01 * (x - mean) / deviation): the product with 0.01 comes first.
-void tanh_estimator(Column x, Column mean, Column deviation, Output out);
+// 0.01 * (x - mean) / deviation: the argument of the tanh estimator, whose
+// product with 0.01 comes first.
+void tanh_estimator_argument(Column x, Column mean, Column deviation, Output out);
 
-// 2 * (1 / (1 + exp(-(x - mean) / deviation))) - 1
-void sigmoid_zscore(Column x, Column mean, Column deviation, Output out);
+// -(x - mean) / deviation: the exponent of the z-score sigmoid.
+void sigmoid_zscore_exponent(Column x, Column mean, Column deviation, Output out);
 
-// 2 * (1 / (1 + exp(x))) - 1: the exponent of x itself, falling as x rises.
-void sigmoid(Column x, Output out);
+// 2 * (1 / (1 + e)) - 1 of an exponential e: the sigmoid mapped onto -1..1.
+void logistic_signal(Column e, Output out);
 
-// 2 * (e / total) - 1 with e = exp(x - max) and total the sum of e over every
-// row, NaN rows skipped, summed pairwise in the order NumPy sums an array.
-void softmax(Column x, Column max, Output out);
+// 2 * (e / total) - 1 with total the sum of e over every row, NaN rows skipped,
+// summed pairwise in the order NumPy sums an array.
+void softmax_signal(Column e, Output out);
 
 // |x|
 void absolute(Column x, Output out);
