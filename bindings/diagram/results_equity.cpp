@@ -14,18 +14,18 @@ namespace {
 
 using namespace pybind11::literals;
 
-py::list column_names(const char* first, py::handle second) {
-    py::list names;
-    names.append(first);
-    names.append(second);
-    return names;
+py::list datetime_column() { return py::list(py::make_tuple("datetime")); }
+
+// Each row's sum over every column but the datetime texts.
+py::object sum_without_datetime(const py::object& frame) {
+    return frame.attr("drop")("columns"_a = datetime_column()).attr("sum")("axis"_a = 1);
 }
 
 // df[['datetime', column]].rename(columns={column: name})
 py::object strategy_column(const py::object& frame, const char* column, py::handle name) {
     py::dict renamed;
     renamed[column] = name;
-    return frame[column_names("datetime", py::str(column))].attr("rename")("columns"_a = renamed);
+    return frame[py::list(py::make_tuple("datetime", column))].attr("rename")("columns"_a = renamed);
 }
 
 struct Loaded {
@@ -52,11 +52,10 @@ Loaded load_strategies(py::handle module, const boundary::Arguments& args) {
 
 // Per-row sum of the strategies' returns, aligned by row position.
 py::object portfolio_returns(py::handle module, const py::list& pnl_list) {
-    const py::list datetime = py::list(py::make_tuple("datetime"));
     const py::object pnl_merge = boundary::module_global(module, "pd")
                                      .attr("concat")(pnl_list, "axis"_a = 1)
-                                     .attr("drop_duplicates")("subset"_a = datetime);
-    return pnl_merge.attr("drop")("columns"_a = datetime).attr("sum")("axis"_a = 1);
+                                     .attr("drop_duplicates")("subset"_a = datetime_column());
+    return sum_without_datetime(pnl_merge);
 }
 
 py::object multiply(py::handle a, py::handle b) { return checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
@@ -91,7 +90,7 @@ py::object merge_cumulative(py::handle module, const py::list& cumu_list) {
     const py::object merge = boundary::module_global(module, "pd").attr("merge");
     py::object merged = cumu_list[0];
     for (std::size_t i = 1; i < cumu_list.size(); ++i) {
-        merged = merge(merged, cumu_list[i], "on"_a = py::list(py::make_tuple("datetime")), "how"_a = "inner");
+        merged = merge(merged, cumu_list[i], "on"_a = datetime_column(), "how"_a = "inner");
     }
     return merged;
 }
@@ -123,7 +122,7 @@ void label_close_axis(py::handle axes) {
 }
 
 void draw_portfolio(py::handle module, const py::object& merged_cumu, const Close& close) {
-    const py::object total_cumulative_returns = merged_cumu.attr("drop")("columns"_a = py::list(py::make_tuple("datetime"))).attr("sum")("axis"_a = 1);
+    const py::object total_cumulative_returns = sum_without_datetime(merged_cumu);
     const pyplot::Subplots figure = pyplot::subplots(module, 20, 8);
     figure.axes.attr("plot")(merged_cumu[py::str("datetime")], total_cumulative_returns,
                              "label"_a = "Total Cumulative Returns", "color"_a = "red", "linewidth"_a = 2);

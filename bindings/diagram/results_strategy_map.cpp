@@ -59,10 +59,6 @@ void for_each_strategy(py::handle file_paths, const StrategyLoad& load) {
         } catch (py::error_already_set& error) {
             if (!error.matches(PyExc_Exception)) throw;
             report(file_path, error);
-        } catch (py::builtin_exception& error) {
-            // A C++-side error of the load: every one maps to an Exception subclass.
-            error.set_error();
-            report(file_path, py::error_already_set());
         }
     }
 }
