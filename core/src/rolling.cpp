@@ -160,28 +160,30 @@ namespace {
 // suffixes, so the cost is O(n) for any window, and no value is ever taken
 // back out of an aggregate, which is what makes a running sum cancel.
 //
-// A Fold provides: Part, first(v), append(part, v) (v is newer),
-// prepend(v, part) (v is older), seal(part) (prepares a suffix for merging),
-// result(prefix) and merge(suffix, prefix).
+// A Fold provides: Part, input(x) (the value as the fold reads it, taken
+// once per value), first(v), append(part, v) (v is newer), prepend(v, part)
+// (v is older), seal(part) (prepares a suffix for merging), result(prefix)
+// and merge(suffix, prefix).
 template <class Fold>
 void split_windows(std::span<const double> x, std::size_t window, std::span<double> out, const Fold& fold) {
     using Part = typename Fold::Part;
     const std::size_t n = x.size();
-    std::vector<Part> older(window);  // older[k]: suffix of the previous block from its offset k
+    std::vector<double> block(window);  // the block's values as the fold reads them
+    std::vector<Part> older(window);    // older[k]: suffix of the previous block from its offset k
     for (std::size_t s = 0; s < n; s += window) {
-        const std::size_t end = std::min(s + window, n);
-        Part prefix = fold.first(x[s]);
-        out[s] = s == 0 || window == 1 ? fold.result(prefix) : fold.merge(older[1], prefix);
-        for (std::size_t i = s + 1; i < end; ++i) {
-            prefix = fold.append(prefix, x[i]);
-            const std::size_t k = i - s + 1;  // the window's values in this block
-            out[i] = s == 0 || k == window ? fold.result(prefix) : fold.merge(older[k], prefix);
+        const std::size_t size = std::min(window, n - s);
+        for (std::size_t k = 0; k < size; ++k) block[k] = fold.input(x[s + k]);
+        Part prefix = fold.first(block[0]);
+        for (std::size_t k = 0; k < size; ++k) {
+            if (k > 0) prefix = fold.append(prefix, block[k]);
+            // the window ending here: k + 1 values of this block, the rest from offset k + 1 of the previous one
+            out[s + k] = s == 0 || k + 1 == window ? fold.result(prefix) : fold.merge(older[k + 1], prefix);
         }
-        if (end == n) break;
-        Part suffix = fold.first(x[end - 1]);
-        for (std::size_t j = end - 1; j > s; --j) {
-            older[j - s] = fold.seal(suffix);
-            suffix = fold.prepend(x[j - 1], suffix);
+        if (s + size == n) break;
+        Part suffix = fold.first(block[window - 1]);
+        for (std::size_t k = window - 1; k > 0; --k) {
+            older[k] = fold.seal(suffix);
+            suffix = fold.prepend(block[k - 1], suffix);
         }
     }
     fill_warm_up(window, out);
@@ -194,6 +196,7 @@ struct ExtremeFold {
     using Part = double;
     Better better;  // better(older, newer): true when the older value wins
 
+    static double input(double v) { return v; }
     double pick(double older, double newer) const { return better(older, newer) ? older : newer; }
     double first(double v) const { return v; }
     double append(double part, double v) const { return pick(part, v); }
@@ -238,6 +241,7 @@ struct WeightedFold {
     using Part = WeightedSums;
     double divisor;  // w (w + 1) / 2, the sum of the weights
 
+    static double input(double v) { return v; }
     static WeightedSums first(double v) { return {1.0, v, v}; }
     static WeightedSums append(WeightedSums part, double v) {
         return {part.count + 1.0, part.plain + v, part.weighted + (part.count + 1.0) * v};
@@ -270,12 +274,13 @@ void wma(std::span<const double> x, std::size_t window, std::span<double> out) {
 
 namespace {
 
-// The value as the deviation sees it: NaN counts as 0 and infinities are
-// clamped; a value whose square overflows (a clamped infinity among them)
-// becomes NaN, which spoils exactly the parts, hence the windows, holding it.
+// The value as the deviation sees it: NaN counts as 0; a value whose square
+// overflows (a clamped infinity among them) becomes NaN, which spoils exactly
+// the parts, hence the windows, holding it. Branch-free, so that a block is
+// converted in one vectorised loop.
 double deviation_input(double v) {
-    const double cleaned = clean(v);
-    return std::isinf(cleaned * cleaned) ? kNaN : cleaned;
+    const double kept = v * v > std::numeric_limits<double>::max() ? kNaN : v;
+    return v != v ? 0.0 : kept;
 }
 
 // Moments of one part of a window, accumulated as deviations d = v - anchor
@@ -301,12 +306,12 @@ struct DeviationFold {
         for (std::size_t k = 1; k <= window; ++k) inverse[k] = 1.0 / static_cast<double>(k);
     }
 
+    static double input(double v) { return deviation_input(v); }
     static Moments first(double v) {
-        const double anchor = deviation_input(v);
-        return {anchor, 1, anchor - anchor, 0.0};  // a NaN anchor spoils the part even alone
+        return {v, 1, v - v, 0.0};  // a NaN anchor spoils the part even alone
     }
     static Moments append(Moments part, double v) {
-        const double d = deviation_input(v) - part.anchor;
+        const double d = v - part.anchor;
         return {part.anchor, part.count + 1, part.deviation_sum + d, part.square_sum + d * d};
     }
     static Moments prepend(double v, Moments part) { return append(part, v); }
