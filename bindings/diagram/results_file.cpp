@@ -1,5 +1,8 @@
 // process_file: pandas reads and windows the file; the per-bar returns are one
 // native pass over the window's columns.
+#include <cstdint>
+#include <variant>
+
 #include "backtest/performance.hpp"
 #include "common/convert.hpp"
 #include "common/module.hpp"
@@ -41,12 +44,26 @@ struct Returns {
     py::array_t<double> cumu;
 };
 
-// Columns are read in the order the computation needs them, so a missing one
-// raises pandas' KeyError for its name: 'pos' before 'price_chg'.
-Returns net_returns(const py::object& frame, py::handle leverage) {
-    const NumericSeries pos = boundary::to_numeric(frame[py::str("pos")]);
-    const double scale = to_leverage(leverage);
-    const NumericSeries price_chg = boundary::to_numeric(frame[py::str("price_chg")]);
+using IntegerArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+// 64-bit integer positions (the usual -1/0/1 column) are read as stored, which
+// spares a float64 copy of the column; any other dtype goes through the converter.
+std::variant<IntegerArray, NumericSeries> positions(const py::object& column) {
+    const py::object dtype = column.attr("dtype");
+    if (py::isinstance<py::dtype>(dtype) && dtype.cast<py::dtype>().kind() == 'i' &&
+        dtype.cast<py::dtype>().itemsize() == sizeof(std::int64_t)) {
+        return IntegerArray::ensure(column.attr("to_numpy")());
+    }
+    return boundary::to_numeric(column);
+}
+
+std::span<const std::int64_t> span_of(const IntegerArray& array) {
+    return {array.data(), static_cast<std::size_t>(array.size())};
+}
+std::span<const double> span_of(const NumericSeries& series) { return series.span(); }
+
+template <class Position>
+Returns run_kernel(std::span<const Position> pos, std::span<const double> price_chg, double leverage) {
     if (pos.size() != price_chg.size()) throw py::value_error("'pos' and 'price_chg' differ in length");
     Returns returns{boundary::new_array(pos.size()), boundary::new_array(pos.size())};
     std::span<double> pnl = boundary::writable(returns.pnl);
@@ -55,9 +72,18 @@ Returns net_returns(const py::object& frame, py::handle leverage) {
         // Releasing the GIL is safe: the kernel reads and writes only these
         // buffers, which this call owns or keeps alive, and touches no refcount.
         py::gil_scoped_release release;
-        performance::net_returns(pos.span(), price_chg.span(), scale, pnl, cumu);
+        performance::net_returns(pos, price_chg, leverage, pnl, cumu);
     }
     return returns;
+}
+
+// Columns are read in the order the computation needs them, so a missing one
+// raises pandas' KeyError for its name: 'pos' before 'price_chg'.
+Returns net_returns(const py::object& frame, py::handle leverage) {
+    const auto pos = positions(frame[py::str("pos")]);
+    const double scale = to_leverage(leverage);
+    const NumericSeries price_chg = boundary::to_numeric(frame[py::str("price_chg")]);
+    return std::visit([&](const auto& column) { return run_kernel(span_of(column), price_chg.span(), scale); }, pos);
 }
 
 bool has_column(const py::object& frame, const char* name) {

@@ -18,23 +18,34 @@ double accumulate(double& running, double value) {
     return missing ? kNaN : running;
 }
 
-}  // namespace
-
-void net_returns(std::span<const double> pos, std::span<const double> price_chg, double leverage,
-                 std::span<double> pnl, std::span<double> cumu) {
+template <class Position>
+void net_returns_of(std::span<const Position> pos, std::span<const double> price_chg, double leverage,
+                    std::span<double> pnl, std::span<double> cumu) {
     const std::size_t n = pos.size();
     if (n == 0) return;
-    double held = pos[0] * leverage;
+    double held = static_cast<double>(pos[0]) * leverage;
     pnl[0] = 0.0;
     cumu[0] = 0.0;
     double running = 0.0;
     for (std::size_t i = 1; i < n; ++i) {
-        const double new_pos = pos[i] * leverage;
+        const double new_pos = static_cast<double>(pos[i]) * leverage;
         const double trades = std::fabs(new_pos - held);
         pnl[i] = price_chg[i] * held - trades * kFeePercent / 100.0;
         cumu[i] = accumulate(running, pnl[i]);
         held = new_pos;
     }
+}
+
+}  // namespace
+
+void net_returns(std::span<const double> pos, std::span<const double> price_chg, double leverage,
+                 std::span<double> pnl, std::span<double> cumu) {
+    net_returns_of(pos, price_chg, leverage, pnl, cumu);
+}
+
+void net_returns(std::span<const std::int64_t> pos, std::span<const double> price_chg, double leverage,
+                 std::span<double> pnl, std::span<double> cumu) {
+    net_returns_of(pos, price_chg, leverage, pnl, cumu);
 }
 
 }  // namespace backtest::performance

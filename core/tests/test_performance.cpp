@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -84,6 +85,25 @@ TEST_P(PerformanceRandom, MatchColumnWiseEvaluation) {
     const double leverage = n % 3 == 0 ? -0.0 : 0.5 + 4.0 * unit(engine);
     const Returns expected = column_wise(pos, price_chg, leverage);
     const Returns actual = kernel(pos, price_chg, leverage);
+    expect_bitwise_equal(actual.pnl, expected.pnl);
+    expect_bitwise_equal(actual.cumu, expected.cumu);
+}
+
+TEST_P(PerformanceRandom, IntegerPositionsAsTheirDoubles) {
+    std::mt19937_64 engine(GetParam());
+    std::uniform_int_distribution<std::int64_t> position(-3, 3);
+    std::normal_distribution<double> change(0.0, 0.02);
+    const std::size_t n = GetParam();
+    std::vector<std::int64_t> pos(n);
+    std::vector<double> as_double(n), price_chg(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        pos[i] = position(engine);
+        as_double[i] = static_cast<double>(pos[i]);
+        price_chg[i] = change(engine);
+    }
+    Returns actual{std::vector<double>(n), std::vector<double>(n)};
+    net_returns(std::span<const std::int64_t>(pos), price_chg, 2.5, actual.pnl, actual.cumu);
+    const Returns expected = kernel(as_double, price_chg, 2.5);
     expect_bitwise_equal(actual.pnl, expected.pnl);
     expect_bitwise_equal(actual.cumu, expected.cumu);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace backtest::performance {
@@ -18,9 +19,12 @@ inline constexpr double kFeePercent = 0.06;
 // cumsum gives it: NaN stays NaN at its own bar and counts as 0 afterwards.
 // Every product and sum is evaluated in the order written, so the values match
 // the column-wise NumPy/pandas evaluation of the same formulas bit for bit.
+// Integer positions are converted to double first, as NumPy converts them.
 // Preconditions: pos, price_chg, pnl and cumu all have the same size; the
 // outputs alias no input.
 void net_returns(std::span<const double> pos, std::span<const double> price_chg, double leverage,
+                 std::span<double> pnl, std::span<double> cumu);
+void net_returns(std::span<const std::int64_t> pos, std::span<const double> price_chg, double leverage,
                  std::span<double> pnl, std::span<double> cumu);
 
 }  // namespace backtest::performance
