@@ -31,7 +31,7 @@ def at(ms):
     return pd.Timestamp(ms, unit="ms", tz="UTC")
 
 
-def literal_process_file(file_path, leverage, start_time, end_time):
+def pandas_process_file(file_path, leverage, start_time, end_time):
     """The column-wise pandas steps; an empty window yields the empty four-column frame."""
     df = pd.read_csv(file_path)
     if start_time is not None:
@@ -81,7 +81,7 @@ def test_process_file_worked_example(tmp_path):
     assert isinstance(result.index, pd.RangeIndex)
     np.testing.assert_allclose(result["new_pnl"], [0.0, -0.0012, 0.04, -0.0224, -0.0612], atol=1e-15)
     np.testing.assert_allclose(result["new_cumu"], [0.0, -0.0012, 0.0388, 0.0164, -0.0448], atol=1e-15)
-    assert_same_frame(result, literal_process_file(path, 2, None, None))
+    assert_same_frame(result, pandas_process_file(path, 2, None, None))
     assert diagram.process_file.__doc__ == "Process a single file to calculate PnL and cumulative returns."
     assert diagram.calculate_drawdown_and_recovery.__doc__ == "Calculate max drawdown and recovery period."
 
@@ -101,7 +101,7 @@ def test_process_file_equals_the_column_wise_pandas_steps(tmp_path, seed):
     leverage = [3, 0.7, np.float32(1.3), True][seed % 4]
     bounds = [(None, None), (at(T0 + HOUR_MS * int(rng.integers(0, n + 1))), None),
               (None, at(T0 + HOUR_MS * int(rng.integers(0, n + 1)))), (at(T0 + HOUR_MS), at(T0))][seed % 4]
-    assert_same_frame(diagram.process_file(path, leverage, *bounds), literal_process_file(path, leverage, *bounds))
+    assert_same_frame(diagram.process_file(path, leverage, *bounds), pandas_process_file(path, leverage, *bounds))
 
 
 @pytest.mark.parametrize("start, end, kept", [
@@ -135,7 +135,7 @@ def test_process_file_window(tmp_path, start, end, kept):
 ])
 def test_process_file_raises_what_pandas_raises_at_the_same_step(tmp_path, drop, bounds, error):
     path = write_result(tmp_path, "s", [0, 1, 1], [0.0, 0.01, 0.02], drop=drop)
-    expected = outcome(literal_process_file, path, 2, *bounds)
+    expected = outcome(pandas_process_file, path, 2, *bounds)
     assert expected[0] is error
     assert outcome(diagram.process_file, path, 2, *bounds) == expected
 
@@ -156,7 +156,7 @@ def test_process_file_refuses_bad_input(tmp_path, path, leverage, error):
 
 # --- calculate_drawdown_and_recovery -------------------------------------------
 
-def literal_drawdown(cumu_series):
+def pandas_drawdown(cumu_series):
     cumu_max = cumu_series.cummax()
     drawdown = cumu_series - cumu_max
     mdd = drawdown.min()
@@ -192,10 +192,10 @@ HOURLY = pd.date_range("2024-01-01", periods=40, freq="h")
 def test_drawdown_and_recovery(values, index, expected):
     series = pd.Series(values, index=index, dtype=float)
     result = diagram.calculate_drawdown_and_recovery(series)
-    literal = literal_drawdown(series)
+    reference = pandas_drawdown(series)
     np.testing.assert_equal(result, expected)
-    np.testing.assert_equal(result, literal)
-    assert [type(v) for v in result] == [type(v) for v in literal]
+    np.testing.assert_equal(result, reference)
+    assert [type(v) for v in result] == [type(v) for v in reference]
     assert type(result) is tuple
 
 
@@ -215,12 +215,12 @@ def report_lines(capsys, file_paths, start=None, end=None):
     return capsys.readouterr().out.splitlines()
 
 
-def literal_summary(frames):
+def pandas_summary(frames):
     pnl_merge = pd.concat(frames, axis=1).drop_duplicates(subset=["datetime"])
     total_pnl = pnl_merge.drop(columns=["datetime"]).sum(axis=1)
     sharp_ratio = total_pnl.mean() / total_pnl.std() * np.sqrt(8760) if total_pnl.std() != 0 else 0
     ar = total_pnl.mean() * 365 * 24
-    mdd, recovery_period = literal_drawdown(total_pnl.cumsum())
+    mdd, recovery_period = pandas_drawdown(total_pnl.cumsum())
     cr = ar / abs(mdd) if mdd != 0 else float("inf")
     return str({"SR": sharp_ratio, "CR": cr, "MDD": mdd, "Recovery Period (days)": recovery_period, "AR": ar})
 
@@ -231,7 +231,7 @@ def test_combined_equity_worked_example(tmp_path, shown, capsys):
     [line] = report_lines(capsys, paths)
     frames = [diagram.process_file(p, 1, None, None)[["datetime", "new_pnl"]].rename(columns={"new_pnl": n})
               for n, (p, _) in paths.items()]
-    assert line == literal_summary(frames)
+    assert line == pandas_summary(frames)
     figures = eval(line, {"np": np, "inf": np.inf, "nan": np.nan})
     assert figures["SR"] == pytest.approx(22.48, abs=0.01) and figures["AR"] == pytest.approx(43.8)
     assert figures["MDD"] == pytest.approx(-0.02) and figures["CR"] == pytest.approx(2190)
@@ -273,7 +273,7 @@ def test_combined_equity_worked_example(tmp_path, shown, capsys):
 def test_combined_equity_summary_line(tmp_path, shown, capsys, pos, chg, fragment):
     path = write_result(tmp_path, "s", pos, chg)
     [line] = report_lines(capsys, {"only": (path, 1)})
-    assert line == literal_summary([diagram.process_file(path, 1, None, None)[["datetime", "new_pnl"]]])
+    assert line == pandas_summary([diagram.process_file(path, 1, None, None)[["datetime", "new_pnl"]]])
     assert fragment in line
     assert len(shown) == 1
 
@@ -304,7 +304,7 @@ def test_combined_equity_strategies_of_different_lengths(tmp_path, shown, capsys
 
 def test_combined_equity_looks_up_siblings_and_libraries_in_the_module(tmp_path, shown, capsys, monkeypatch):
     calls = []
-    monkeypatch.setattr(diagram, "process_file", lambda *args: calls.append(args) or literal_process_file(*args))
+    monkeypatch.setattr(diagram, "process_file", lambda *args: calls.append(args) or pandas_process_file(*args))
     monkeypatch.setattr(diagram, "MaxNLocator", lambda **kw: calls.append(kw) or MaxNLocator(**kw))
     monkeypatch.setattr(diagram, "plt", types.SimpleNamespace(
         subplots=plt.subplots, tight_layout=lambda: calls.append("tight_layout"), show=lambda: calls.append("show")))
