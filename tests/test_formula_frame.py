@@ -237,68 +237,62 @@ def test_any_numeric_dtype_gives_the_float64_result(name, data):
 
 # ---------------------------------------------------------------- worked examples
 
-ROWS = 8
+def warm_up_then(window, value, rows=8):
+    return [NAN] * (window - 1) + [value] * (rows - window + 1)
 
 
-def processed(name, data, window, *args):
-    return getattr(F, name)(frame(data), window, *args)["processed_data"].to_numpy()
+FLAT, FOUR = [7] * 8, [3.0, -1.0, 4.0, 1.5]
+EXAMPLES = [
+    # flat windows of integers: the guard keeps the range from dividing by
+    # zero, the deviation is exactly 0 and the RSI sees no change
+    ("rolling_mean_normalize", FLAT, (3,), "processed_data", warm_up_then(3, 0.0)),
+    ("rolling_minmax_normalize", FLAT, (3,), "processed_data", warm_up_then(3, -1.0)),
+    ("rolling_zscore", FLAT, (3,), "processed_data", [NAN] * 8),
+    ("rolling_tanh_estimator", FLAT, (3,), "processed_data", [NAN] * 8),
+    ("rolling_sigmoid_zscore", FLAT, (3,), "processed_data", [NAN] * 8),
+    ("rolling_l1_normalization", FLAT, (3,), "processed_data", warm_up_then(3, 2 / 3 - 1)),
+    ("rolling_softmax", FLAT, (3,), "processed_data", warm_up_then(3, 2 / 6 - 1)),
+    ("rolling_rsi", FLAT, (3,), "processed_data", [NAN] * 8),
+    ("rolling_rsi", FLAT, (3,), "sma", warm_up_then(3, 0.0)),
+    ("rolling_rsi", FLAT, (3,), "ema", [NAN] * 8),
+    ("rolling_rsi", FLAT, (3,), "wma", [NAN] * 8),
+    # data alone, without warm-up
+    ("rolling_sigmoid", [0.0] * 8, (3,), "processed_data", [0.0] * 8),
+    ("rolling_sigmoid", [0.0] * 8, (10,), "processed_data", [0.0] * 8),
+    # a window of one value
+    ("rolling_minmax_normalize", FOUR, (1,), "processed_data", [-1.0] * 4),
+    ("rolling_mean_normalize", FOUR, (1,), "processed_data", [0.0] * 4),
+    ("rolling_mean_normalize", FOUR, (1,), "sma", FOUR),
+    ("rolling_mean_normalize", FOUR, (1,), "min", FOUR),
+    ("rolling_mean_normalize", FOUR, (1,), "max", FOUR),
+    ("rolling_zscore", FOUR, (1,), "stddev", [0.0] * 4),
+    # the leading NaN z-score counts as 0 in its average
+    ("rolling_zscore_mean", [1.0, 2.0, 4.0, 3.0, 5.0], (2,), "zscore", [NAN, 1.0, 1.0, -1.0, 1.0]),
+    ("rolling_zscore_mean", [1.0, 2.0, 4.0, 3.0, 5.0], (2,), "processed_data", [NAN, 0.5, 0.0, -1.0, 1.0]),
+    # a NaN spoils the two windows that use its prefix sum: its own and the one w rows later
+    ("rolling_l1_normalization", [1.0, 2.0, 3.0, NAN, 5.0, 6.0, 7.0, 8.0], (2,), "processed_data",
+     [NAN, 2 * (2 / 3) - 1, 2 * (3 / 5) - 1, NAN, 1.0, NAN, 2 * (7 / 13) - 1, 2 * (8 / 15) - 1]),
+    # changes +2, -1, +3: gain 5/3 and loss 1/3 over three rows
+    ("rolling_rsi", [10.0, 12.0, 11.0, 14.0], (3,), "rsi", [NAN, NAN, 100 - 100 / (1 + 2 / 1), 100 - 100 / (1 + (5 / 3) / (1 / 3))]),
+    # with a window of 1 the first row has neither gain nor loss
+    ("rolling_rsi", [1.0, 2.0, 1.0, 1.0], (1,), "rsi", [NAN, 100.0, 0.0, NAN]),
+    *[("rolling_bollinger_bands", [1.0, 2.0, 3.0, 4.0], (2, m), band, [NAN] + [v + sign * m * 0.5 for v in (1.5, 2.5, 3.5)])
+      for m in (0, 2, -1.5) for band, sign in (("upper_band", 1), ("lower_band", -1))],
+]
 
 
-def warm_up_then(window, value):
-    return np.array([NAN] * (window - 1) + [value] * (ROWS - window + 1))
-
-
-@pytest.mark.parametrize(
-    "name, expected",
-    [
-        ("rolling_mean_normalize", warm_up_then(3, 0.0)),
-        ("rolling_minmax_normalize", warm_up_then(3, -1.0)),
-        ("rolling_zscore", np.full(ROWS, NAN)),
-        ("rolling_tanh_estimator", np.full(ROWS, NAN)),
-        ("rolling_sigmoid_zscore", np.full(ROWS, NAN)),
-        ("rolling_l1_normalization", warm_up_then(3, 2 / 3 - 1)),
-        ("rolling_softmax", warm_up_then(3, 2 / (ROWS - 2) - 1)),
-        ("rolling_rsi", np.full(ROWS, NAN)),
-    ],
-)
-def test_constant_integer_column(name, expected):
-    np.testing.assert_array_equal(processed(name, [7] * ROWS, 3), expected)
-
-
-@pytest.mark.parametrize("window", [1, 3, ROWS + 2])
-def test_sigmoid_of_zeros_is_zero_in_every_row(window):
-    np.testing.assert_array_equal(processed("rolling_sigmoid", [0.0] * ROWS, window), np.zeros(ROWS))
+@pytest.mark.parametrize("name, data, args, column, expected", EXAMPLES,
+                         ids=[f"{e[0]}-{e[3]}-{i}" for i, e in enumerate(EXAMPLES)])
+def test_worked_example(name, data, args, column, expected):
+    df = getattr(F, name)(frame(data), *args)
+    np.testing.assert_array_equal(df[column], expected)
 
 
 def test_sigmoid_saturates_silently_where_exp_overflows():
     settings = np.geterr()
-    signal = processed("rolling_sigmoid", [1e300, 1e3, 710.0, -1e300, -np.inf, np.inf], 2)
+    signal = F.rolling_sigmoid(frame([1e300, 1e3, 710.0, -1e300, -np.inf, np.inf]), 2)["processed_data"]
     np.testing.assert_array_equal(signal, [-1.0, -1.0, -1.0, 1.0, 1.0, -1.0])
     assert np.geterr() == settings
-
-
-def test_sigmoid_falls_as_data_rises():
-    signal = processed("rolling_sigmoid", np.linspace(-30, 30, ROWS), 2)
-    assert np.all(np.diff(signal) < 0) and signal[0] > 0.99 and signal[-1] < -0.99
-
-
-def test_window_one_makes_the_statistics_the_data_itself():
-    data = [3.0, -1.0, 4.0, 1.5]
-    minmax = F.rolling_minmax_normalize(frame(data), 1)
-    np.testing.assert_array_equal(minmax["processed_data"], [-1.0] * 4)
-    for column in ("min", "max"):
-        np.testing.assert_array_equal(minmax[column], data)
-    df = F.rolling_mean_normalize(frame(data), 1)
-    np.testing.assert_array_equal(df["sma"], data)
-    np.testing.assert_array_equal(df["processed_data"], [0.0] * 4)
-    np.testing.assert_array_equal(F.rolling_zscore(frame(data), 1)["stddev"], [0.0] * 4)
-
-
-def test_zscore_mean_averages_in_the_leading_nan_as_zero():
-    df = F.rolling_zscore_mean(frame([1.0, 2.0, 4.0, 3.0, 5.0]), 2)
-    zscore = df["zscore"].to_numpy()
-    np.testing.assert_array_equal(zscore, [NAN, 1.0, 1.0, -1.0, 1.0])
-    np.testing.assert_array_equal(df["processed_data"], [NAN, 0.5, 0.0, -1.0, 1.0])
 
 
 def test_softmax_shares_of_the_valid_rows_add_up_to_one():
@@ -306,13 +300,6 @@ def test_softmax_shares_of_the_valid_rows_add_up_to_one():
     shares = (df["processed_data"] + 1) / 2
     assert shares.count() == 5
     assert shares.sum() == pytest.approx(1.0, rel=1e-15)
-
-
-def test_l1_nan_spoils_only_the_two_windows_that_use_its_prefix_sum():
-    data = [1.0, 2.0, 3.0, NAN, 5.0, 6.0, 7.0, 8.0]
-    signal = processed("rolling_l1_normalization", data, 2)
-    assert [i for i in range(ROWS) if np.isnan(signal[i])] == [0, 3, 5]
-    assert signal[7] == 2 * (8 / 15) - 1
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
@@ -325,16 +312,9 @@ def test_window_longer_than_the_frame_gives_nan_columns(name):
             assert df[column].isna().all(), column
 
 
-def test_rsi_of_a_constant_column():
-    df = F.rolling_rsi(frame([4] * ROWS), 3)
-    for column in ("rsi", "ema", "wma", "processed_data"):
-        assert df[column].isna().all(), column
-    np.testing.assert_array_equal(df["sma"], warm_up_then(3, 0.0))
-
-
 @pytest.mark.parametrize("window", [2, 3, 4])
 def test_rsi_of_a_rising_column(window):
-    df = F.rolling_rsi(frame(np.arange(ROWS) ** 2), window)
+    df = F.rolling_rsi(frame(np.arange(8) ** 2), window)
     np.testing.assert_array_equal(df["rsi"], warm_up_then(window, 100.0))
     np.testing.assert_array_equal(df["processed_data"], warm_up_then(window, 1.0))
     # the RSI's warm-up counts as 0 in its average, the EMA seed skips it, and
@@ -342,26 +322,6 @@ def test_rsi_of_a_rising_column(window):
     assert df["sma"][window - 1] == 100.0 / window
     assert df["ema"].first_valid_index() == window - 1 and df["ema"][window - 1] == 100.0
     assert df["wma"].first_valid_index() == 2 * window - 2
-
-
-def test_rsi_with_window_one_has_no_change_in_its_first_row():
-    rsi = F.rolling_rsi(frame([1.0, 2.0, 1.0, 1.0]), 1)["rsi"]
-    np.testing.assert_array_equal(rsi, [NAN, 100.0, 0.0, NAN])
-
-
-def test_rsi_of_gains_and_losses():
-    # changes +2, -1, +3 over a window of 3: gain 5/3, loss 1/3, rs 5
-    df = F.rolling_rsi(frame([10.0, 12.0, 11.0, 14.0]), 3)
-    assert df["rsi"][3] == pytest.approx(100 - 100 / 6, rel=1e-15)
-    assert df["processed_data"][3] == (df["rsi"][3] - 50) / 50
-
-
-@pytest.mark.parametrize("multiplier", [0, 2, -1.5])
-def test_bollinger_bands_lie_multiplier_deviations_around_the_mean(multiplier):
-    df = F.rolling_bollinger_bands(frame([1.0, 2.0, 3.0, 4.0]), 2, multiplier)
-    np.testing.assert_array_equal(df["sma"], [NAN, 1.5, 2.5, 3.5])
-    np.testing.assert_array_equal(df["upper_band"], df["sma"] + multiplier * 0.5)
-    np.testing.assert_array_equal(df["lower_band"], df["sma"] - multiplier * 0.5)
 
 
 def test_macd_signal_of_the_standard_windows_starts_with_the_first_macd_value():
@@ -396,16 +356,22 @@ def test_later_transform_overwrites_the_shared_columns():
 
 @pytest.mark.parametrize("name", FUNCTIONS)
 @pytest.mark.parametrize(
-    "column, window, error",
-    [("price", 2, KeyError), ("data", 0, ValueError), ("data", -3, ValueError), ("data", 2.0, TypeError)],
+    "columns, window, error",
+    [
+        ({"price": [1.0, 2.0, 3.0]}, 2, KeyError),
+        ({"data": [1.0, 2.0, 3.0]}, 0, ValueError),
+        ({"data": [1.0, 2.0, 3.0]}, -3, ValueError),
+        ({"data": [1.0, 2.0, 3.0]}, 2.0, TypeError),
+        ({"data": ["1", "2", "3"]}, 2, TypeError),
+    ],
 )
-def test_bad_frame_or_window_raises_before_anything_is_written(name, column, window, error):
-    df = pd.DataFrame({column: [1.0, 2.0, 3.0]})
+def test_bad_frame_or_window_raises_before_anything_is_written(name, columns, window, error):
+    df = pd.DataFrame(columns)
     with pytest.raises(error) as raised:
         getattr(F, name)(df, window, *EXTRA_ARGUMENTS.get(name, ()))
     if error is KeyError:
         assert raised.value.args == ("data",)
-    assert list(df.columns) == [column]
+    assert list(df.columns) == list(columns)
 
 
 @pytest.mark.parametrize(
