@@ -8,11 +8,6 @@ namespace backtest::diagram {
 
 namespace {
 
-[[noreturn]] void raise_value_error(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    throw py::error_already_set();
-}
-
 py::object iterate(py::handle value) {
     PyObject* iterator = PyObject_GetIter(value.ptr());
     if (iterator != nullptr) return py::reinterpret_steal<py::object>(iterator);
@@ -46,7 +41,10 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
             throw py::error_already_set();
         }
     }
-    if (next_item(iterator)) raise_value_error("too many values to unpack (expected 2)");
+    if (next_item(iterator)) {
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        throw py::error_already_set();
+    }
     return {std::move(items[0]), std::move(items[1])};
 }
 
