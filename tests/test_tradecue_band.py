@@ -1,5 +1,7 @@
 """entry_exit_band and entry_exit_macd against a plain Python reading of their rules."""
 
+import sys
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -214,3 +216,13 @@ def test_macd_worked_examples():
 def test_macd_errors_come_in_the_order_of_the_steps(df, windows, error, match):
     with pytest.raises(error, match=match):
         tradecue.entry_exit_macd(df, *windows)
+
+
+def test_entries_hold_exactly_one_reference_each():
+    df = pd.DataFrame({"MACD": [NAN] * 5 + [1.0, -1.0, NAN], "Signal": 0.0})
+    tradecue.entry_exit_macd(df, 2, 1)  # pandas keeps a reference to NaN once a column is read
+    before = sys.getrefcount(np.nan)
+    got = tradecue.entry_exit_macd(df, 2, 1)
+    held = sys.getrefcount(np.nan) - before
+    del got
+    assert (held, sys.getrefcount(np.nan)) == (5, before)

@@ -1,6 +1,10 @@
 #include "tradecue/generators.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -55,7 +59,15 @@ double to_threshold(py::handle threshold) {
     return value;
 }
 
-std::vector<Entry> decide(const Rule& rule, std::size_t rows, std::size_t first) {
+// Entries of the decided rows, left uninitialised for the pass to write.
+struct Decisions {
+    std::unique_ptr<Entry[]> entries;
+    std::size_t size = 0;
+
+    std::span<const Entry> view() const { return {entries.get(), size}; }
+};
+
+Decisions decide(const Rule& rule, std::size_t rows, std::size_t first) {
     std::vector<boundary::NumericSeries> converted;
     signals::Columns columns{first_rows(rule.series, rows, converted)};
     if (signals::uses_average(rule.levels)) columns.average = first_rows(rule.average, rows, converted);
@@ -64,17 +76,44 @@ std::vector<Entry> decide(const Rule& rule, std::size_t rows, std::size_t first)
         columns.lower = first_rows(rule.lower, rows, converted);
     }
     if (signals::uses_threshold(rule.levels)) columns.threshold = to_threshold(rule.threshold);
-    std::vector<Entry> decided(rows - first);
+    Decisions decided{std::make_unique_for_overwrite<Entry[]>(rows - first), rows - first};
     {
         // releasing the GIL is safe: the pass reads buffers that `converted` keeps
-        // alive and writes a C++ vector; no Python object is touched
+        // alive and writes a C++ array; no Python object is touched
         py::gil_scoped_release unlocked;
-        rule.decide(columns, first, decided);
+        rule.decide(columns, first, {decided.entries.get(), decided.size});
     }
     return decided;
 }
 
-py::list position_list(py::handle warm, std::size_t window, const std::vector<Entry>& decided) {
+// How often each entry occurs, indexed by entry + 1 (short, flat, long,
+// warm-up), in one pass: the warm-up value can only lead (every decision is
+// 1, -1 or 0), and after it the sum and the sum of squares give the longs and
+// the shorts.
+std::array<std::size_t, 4> entry_counts(std::span<const Entry> decided) {
+    const auto first_decision =
+        std::find_if(decided.begin(), decided.end(), [](Entry entry) { return entry != Entry::warm_up; });
+    std::int64_t sum = 0;
+    std::int64_t squares = 0;
+    for (auto entry = first_decision; entry != decided.end(); ++entry) {
+        const int value = static_cast<int>(*entry);
+        sum += value;
+        squares += value * value;
+    }
+    const auto longs = static_cast<std::size_t>((squares + sum) / 2);
+    const auto shorts = static_cast<std::size_t>((squares - sum) / 2);
+    const auto leading = static_cast<std::size_t>(first_decision - decided.begin());
+    return {shorts, decided.size() - leading - longs - shorts, longs, leading};
+}
+
+void add_references(PyObject* object, std::size_t count) {
+    Py_SET_REFCNT(object, Py_REFCNT(object) + static_cast<Py_ssize_t>(count));
+}
+
+// The items are stored without touching reference counts, then each of the four
+// entry objects gains all its references at once, as list repetition does: a
+// million items cost little more than the list's memory.
+py::list position_list(py::handle warm, std::size_t window, std::span<const Entry> decided) {
     if (window > static_cast<std::size_t>(PY_SSIZE_T_MAX) - decided.size()) {
         PyErr_SetString(PyExc_OverflowError, "rolling_window is too large for a list");
         throw py::error_already_set();
@@ -86,13 +125,14 @@ py::list position_list(py::handle warm, std::size_t window, const std::vector<En
     // indexed by entry + 1: short, flat, long, warm-up
     const std::array<py::object, 3> ints{py::int_(-1), py::int_(0), py::int_(1)};
     const std::array<PyObject*, 4> objects{ints[0].ptr(), ints[1].ptr(), ints[2].ptr(), warm.ptr()};
-    for (std::size_t i = 0; i < window; ++i) {
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(warm.ptr()));
-    }
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    std::fill_n(items, window, warm.ptr());
     for (std::size_t k = 0; k < decided.size(); ++k) {
-        PyObject* entry = objects[static_cast<std::size_t>(static_cast<int>(decided[k]) + 1)];
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(window + k), Py_NewRef(entry));
+        items[window + k] = objects[static_cast<std::size_t>(static_cast<int>(decided[k]) + 1)];
     }
+    const std::array<std::size_t, 4> counts = entry_counts(decided);
+    for (std::size_t code = 0; code < objects.size(); ++code) add_references(objects[code], counts[code]);
+    add_references(warm.ptr(), window);
     return result;
 }
 
@@ -115,7 +155,8 @@ std::optional<std::size_t> select_mode(py::handle mode, std::optional<std::size_
 
 py::list positions(py::handle df, const Rule& rule, std::size_t window, py::handle warm) {
     const std::size_t rows = frame_rows(df);
-    return position_list(warm, window, rows > window ? decide(rule, rows, window) : std::vector<Entry>{});
+    const Decisions decided = rows > window ? decide(rule, rows, window) : Decisions{};
+    return position_list(warm, window, decided.view());
 }
 
 py::list warm_up_entries(py::handle warm, std::size_t window) { return position_list(warm, window, {}); }

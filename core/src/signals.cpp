@@ -1,12 +1,23 @@
 #include "backtest/signals.hpp"
 
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <stdexcept>
 #include <utility>
 
 namespace backtest::signals {
 
 namespace {
+
+// condition ? when_true : otherwise, computed with bit operations: on a noisy
+// signal a branch would be mispredicted about every other row.
+double select(bool condition, double when_true, double otherwise) {
+    const auto mask = std::uint64_t{0} - static_cast<std::uint64_t>(condition);
+    const auto a = std::bit_cast<std::uint64_t>(when_true);
+    const auto b = std::bit_cast<std::uint64_t>(otherwise);
+    return std::bit_cast<double>(b ^ ((b ^ a) & mask));
+}
 
 struct Levels {
     double lower;
@@ -32,7 +43,10 @@ public:
         } else if constexpr (Source == LevelSource::scaled_average_ordered) {
             // keeps the upper level above the lower one for a negative average
             const double m = columns_.average[i];
-            return m > 0 ? Levels{m * lower_, m * raise_, m} : Levels{m * raise_, m * lower_, m};
+            const double low = m * lower_;
+            const double high = m * raise_;
+            const bool positive = m > 0;
+            return {select(positive, low, high), select(positive, high, low), m};
         } else if constexpr (Source == LevelSource::average) {
             const double m = columns_.average[i];
             return {m, m, m};
@@ -70,25 +84,46 @@ bool bound_holds(double value, const Levels& levels) {
     return compare<B.compare>(value, level_value<B.level>(levels));
 }
 
-template <Test T>
-bool test_holds(double value, const Levels& levels, Entry held) {
-    if constexpr (T.needs_held) {
-        if (held != T.held) return false;
+// Bit k is set when the comparisons of test k hold on the row, whatever the
+// previous entry.
+template <TestList Tests, std::size_t K = 0>
+unsigned row_bits(double value, const Levels& levels) {
+    if constexpr (K == Tests.size) {
+        return 0;
+    } else {
+        constexpr Test test = Tests.tests[K];
+        bool holds = bound_holds<test.bounds[0]>(value, levels);
+        if constexpr (test.bound_count == 2) holds = holds & bound_holds<test.bounds[1]>(value, levels);
+        return (static_cast<unsigned>(holds) << K) | row_bits<Tests, K + 1>(value, levels);
     }
-    if constexpr (T.bound_count == 1) return bound_holds<T.bounds[0]>(value, levels);
-    return bound_holds<T.bounds[0]>(value, levels) && bound_holds<T.bounds[1]>(value, levels);
 }
 
 // The first test that holds decides; none holding keeps the previous entry.
-template <TestList Tests, std::size_t K = 0>
-Entry decide_row(double value, const Levels& levels, Entry held) {
-    if constexpr (K == Tests.size) {
-        return held;
-    } else {
-        if (test_holds<Tests.tests[K]>(value, levels, held)) return Tests.tests[K].result;
-        return decide_row<Tests, K + 1>(value, levels, held);
+constexpr Entry next_entry(const TestList& tests, unsigned bits, Entry held) {
+    for (std::size_t k = 0; k < tests.size; ++k) {
+        const Test& test = tests.tests[k];
+        if (((bits >> k) & 1u) != 0 && (!test.needs_held || test.held == held)) return test.result;
     }
+    return held;
 }
+
+// An entry as the position of its byte in a transition: 8 * (entry + 1).
+constexpr std::uint32_t shift_of(Entry entry) { return 8 * static_cast<std::uint32_t>(static_cast<int>(entry) + 1); }
+
+// For each combination of row bits, the next entry after each previous entry
+// (short, flat, long, warm-up), one byte each, written as the shift of the next
+// entry. From row to row only a shift and a mask remain: no branch to mispredict
+// on a noisy signal, and the comparisons of later rows overlap with them.
+template <TestList Tests>
+constexpr auto kTransitions = [] {
+    std::array<std::uint32_t, std::size_t{1} << Tests.size> table{};
+    for (unsigned bits = 0; bits < table.size(); ++bits) {
+        for (const Entry held : {Entry::short_side, Entry::flat, Entry::long_side, Entry::warm_up}) {
+            table[bits] |= shift_of(next_entry(Tests, bits, held)) << shift_of(held);
+        }
+    }
+    return table;
+}();
 
 void check_sizes(LevelSource source, const Columns& columns, std::size_t first, std::span<Entry> out) {
     const std::size_t rows = columns.series.size();
@@ -105,10 +140,10 @@ void decide_rows(const Columns& columns, std::size_t first, std::span<Entry> out
     check_sizes(Source, columns, first, out);
     const LevelReader<Source> levels(columns);
     const std::span<const double> series = columns.series;
-    Entry held = Entry::warm_up;
+    std::uint32_t shift = shift_of(Entry::warm_up);
     for (std::size_t i = first; i < series.size(); ++i) {
-        held = decide_row<Tests>(series[i], levels.at(i), held);
-        out[i - first] = held;
+        shift = (kTransitions<Tests>[row_bits<Tests>(series[i], levels.at(i))] >> shift) & 0xFFu;
+        out[i - first] = static_cast<Entry>(static_cast<int>(shift / 8) - 1);
     }
 }
 
