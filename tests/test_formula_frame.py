@@ -212,6 +212,13 @@ def test_reads_data_by_position_and_keeps_other_columns(name):
         np.testing.assert_array_equal(dated[column].to_numpy(), plain[column].to_numpy(), err_msg=column)
 
 
+def test_a_plain_mapping_of_columns_receives_arrays():
+    columns = {"data": [1.0, 2.0, 4.0, 3.0]}
+    assert F.rolling_zscore(columns, 2) is columns
+    assert list(columns) == ["data", "sma", "stddev", "processed_data"]
+    np.testing.assert_array_equal(columns["processed_data"], [NAN, 1.0, 1.0, -1.0])
+
+
 @pytest.mark.parametrize("name", FUNCTIONS)
 @pytest.mark.parametrize(
     "data",
