@@ -285,6 +285,11 @@ def test_averages_are_looked_up_on_formula_at_each_call(monkeypatch):
     assert calls == [(pd.Series, window)] and calls[0][1] is window
     np.testing.assert_array_equal(df["processed_wma"], [0.0, 0.0, 9.0, -9.0])
 
+    monkeypatch.setattr(tradecue.formula, "rolling_mean", formula.rolling_ema)
+    curved = pd.DataFrame({"processed_data": [1.0, 5.0, 2.0, 8.0]})
+    tradecue.entry_exit_threshold(curved, 2, 0, "cross-sma")
+    np.testing.assert_array_equal(curved["processed_sma"], formula.rolling_ema(curved["processed_data"], 2))
+
     monkeypatch.setattr(tradecue, "formula", types.SimpleNamespace(rolling_mean=lambda series, w: series * 0 + 10))
     assert tradecue.entry_exit_threshold(df, 2, 0, "cross-sma")[2:] == [-1, -1]
 

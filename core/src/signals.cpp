@@ -10,8 +10,8 @@ namespace backtest::signals {
 
 namespace {
 
-// condition ? when_true : otherwise, computed with bit operations: on a noisy
-// signal a branch would be mispredicted about every other row.
+// condition ? when_true : otherwise, computed with bit operations: a branch on
+// the sign of an average that hovers around zero would often be mispredicted.
 double select(bool condition, double when_true, double otherwise) {
     const auto mask = std::uint64_t{0} - static_cast<std::uint64_t>(condition);
     const auto a = std::bit_cast<std::uint64_t>(when_true);
@@ -30,7 +30,7 @@ template <LevelSource Source>
 class LevelReader {
 public:
     explicit LevelReader(const Columns& columns)
-        : columns_(columns), t_(columns.threshold), raise_(1.0 + t_), lower_(1.0 - t_) {}
+        : columns_(columns), t_(columns.threshold), one_plus_t_(1.0 + t_), one_minus_t_(1.0 - t_) {}
 
     Levels at(std::size_t i) const {
         if constexpr (Source == LevelSource::fixed) {
@@ -39,12 +39,12 @@ public:
             return {-t_, t_, columns_.average[i]};
         } else if constexpr (Source == LevelSource::scaled_average) {
             const double m = columns_.average[i];
-            return {m * lower_, m * raise_, m};
+            return {m * one_minus_t_, m * one_plus_t_, m};
         } else if constexpr (Source == LevelSource::scaled_average_ordered) {
             // keeps the upper level above the lower one for a negative average
             const double m = columns_.average[i];
-            const double low = m * lower_;
-            const double high = m * raise_;
+            const double low = m * one_minus_t_;
+            const double high = m * one_plus_t_;
             const bool positive = m > 0;
             return {select(positive, low, high), select(positive, high, low), m};
         } else if constexpr (Source == LevelSource::average) {
@@ -60,8 +60,8 @@ public:
 private:
     const Columns& columns_;
     double t_;
-    double raise_;
-    double lower_;
+    double one_plus_t_;
+    double one_minus_t_;
 };
 
 template <Compare C>
@@ -140,7 +140,7 @@ void decide_rows(const Columns& columns, std::size_t first, std::span<Entry> out
     check_sizes(Source, columns, first, out);
     const LevelReader<Source> levels(columns);
     const std::span<const double> series = columns.series;
-    std::uint32_t shift = shift_of(Entry::warm_up);
+    std::uint32_t shift = shift_of(Entry::warm_up);  // the previous entry, as its shift
     for (std::size_t i = first; i < series.size(); ++i) {
         shift = (kTransitions<Tests>[row_bits<Tests>(series[i], levels.at(i))] >> shift) & 0xFFu;
         out[i - first] = static_cast<Entry>(static_cast<int>(shift / 8) - 1);
