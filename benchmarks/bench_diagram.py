@@ -62,9 +62,11 @@ def median_seconds(calls, runs):
     results = [None] * len(calls)
     for _ in range(runs):
         for k, call in enumerate(calls):
+            results[k] = None  # the previous result is freed outside the timing
             start = time.perf_counter()
-            results[k] = call()
+            result = call()
             times[k].append(time.perf_counter() - start)
+            results[k] = result
     return [statistics.median(t) for t in times], results
 
 
