@@ -59,7 +59,8 @@ public:
     Float64Array values(const char* name) const;
     std::span<const double> span(const char* name) const { return values_of(values(name)); }
 
-    // primitive(df[source], window), without writing it.
+    // primitive(df[source], window), without writing it, as a new array that
+    // later steps may write over.
     Float64Array rolling(Primitive primitive, const char* source, const Window& window);
 
     // primitive(argument(), window) where the kernel reads `source` instead of
@@ -76,10 +77,10 @@ public:
         write(name, compute(kernel, inputs...));
     }
 
-    // df[name] = kernel(values, out), computed over `values` in place.
-    template <class Kernel>
-    void assign_in_place(const char* name, Kernel kernel, Float64Array values) {
-        run(kernel, values_of(values), std::span<double>{values.mutable_data(), rows_});
+    // df[name] = kernel(values, inputs..., out), computed over `values` in place.
+    template <class Kernel, class... Inputs>
+    void assign_in_place(const char* name, Kernel kernel, Float64Array values, Inputs... inputs) {
+        run(kernel, values_of(values), inputs..., std::span<double>{values.mutable_data(), rows_});
         write(name, std::move(values));
     }
 

@@ -58,7 +58,9 @@ Float64Array FrameCall::rolling(Primitive primitive, const char* source, const W
 Float64Array FrameCall::rolling(Primitive primitive, const Float64Array& source,
                                 const std::function<py::object()>& argument, const Window& window) {
     if (!is_own_primitive(module_, primitive)) {
-        return checked(call_primitive(module_, primitive, argument(), window.object));
+        // copied, so that writing over it never touches an array the replacement keeps
+        const Float64Array result = checked(call_primitive(module_, primitive, argument(), window.object));
+        return Float64Array(result.size(), result.data());
     }
     const boundary::NumericSeries series{source, boundary::SeriesKind::series, py::dtype::of<double>()};
     return Float64Array::ensure(boundary::compute(primitive, series, window.size));

@@ -130,11 +130,11 @@ py::object rolling_rsi(py::handle module, const Arguments& args) {
         if (!changes) changes = call.column("data").attr("diff")();
         return changes.attr("where")(changes.attr(keep)(0), 0);
     };
-    const Float64Array gain = call.rolling(Primitive::mean, call.compute(transforms::gains, call.span("data")),
+    Float64Array gain = call.rolling(Primitive::mean, call.compute(transforms::gains, call.span("data")),
                                            [&] { return moves("__gt__"); }, window);
     const Float64Array loss = call.rolling(Primitive::mean, call.compute(transforms::losses, call.span("data")),
                                            [&] { return moves("__lt__").attr("__neg__")(); }, window);
-    call.assign("rsi", transforms::rsi, values_of(gain), values_of(loss));
+    call.assign_in_place("rsi", transforms::rsi, gain, values_of(loss));
     call.assign_rolling("sma", Primitive::mean, "rsi", window);
     call.assign_rolling("ema", Primitive::ema, "rsi", window);
     call.assign_rolling("wma", Primitive::wma, "rsi", window);
