@@ -477,3 +477,19 @@ def test_replaced_primitive_result_is_written_as_returned(monkeypatch):
     df = F.rolling_minmax_normalize(frame([1.0, 2.0, 3.0, 4.0]), 2)
     assert df["max"].dtype == np.int64
     np.testing.assert_array_equal(df["processed_data"], 2 * (df["data"] - df["min"]) / (df["max"] - df["min"] + 1e-9) - 1)
+
+
+def test_replaced_primitive_result_is_never_written_over(monkeypatch):
+    returned = []
+    original = F.rolling_mean
+
+    def keeping(series, window):
+        result = original(series, window)
+        returned.append((result, result.copy()))
+        return result
+
+    monkeypatch.setattr(F, "rolling_mean", keeping)
+    F.rolling_rsi(frame([1.0, 3.0, 2.0, 5.0, 4.0, 4.5]), 2)
+    assert len(returned) == 3
+    for result, as_returned in returned:
+        np.testing.assert_array_equal(result, as_returned)
