@@ -77,11 +77,13 @@ public:
         write(name, compute(kernel, inputs...));
     }
 
-    // df[name] = kernel(values, inputs..., out), computed over `values` in place.
+    // df[name] = kernel(inputs..., out) with `out` written over `target`, a
+    // column of ours that no other step reads after this one; an input may be
+    // `target` itself, which spares the frame's column a fresh allocation.
     template <class Kernel, class... Inputs>
-    void assign_in_place(const char* name, Kernel kernel, Float64Array values, Inputs... inputs) {
-        run(kernel, values_of(values), inputs..., std::span<double>{values.mutable_data(), rows_});
-        write(name, std::move(values));
+    void assign_over(const char* name, Float64Array target, Kernel kernel, Inputs... inputs) {
+        run(kernel, inputs..., std::span<double>{target.mutable_data(), rows_});
+        write(name, std::move(target));
     }
 
     // A new column of the frame's length filled by kernel(inputs..., out).

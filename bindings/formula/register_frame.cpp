@@ -89,7 +89,7 @@ py::object rolling_sigmoid_zscore(py::handle module, const Arguments& args) {
     const Float64Array exponential = call.compute(transforms::sigmoid_zscore_exponent, call.span("data"),
                                                   call.span("sma"), call.span("stddev"));
     numpy_function("exp", exponential, exponential);
-    call.assign_in_place("processed_data", transforms::logistic_signal, exponential);
+    call.assign_over("processed_data", exponential, transforms::logistic_signal, values_of(exponential));
     return call.frame();
 }
 
@@ -98,7 +98,7 @@ py::object rolling_sigmoid(py::handle module, const Arguments& args) {
     assign_mean_and_deviation(call, window);
     const Float64Array exponential = call.new_column();
     numpy_function("exp", call.values("data"), exponential);
-    call.assign_in_place("processed_data", transforms::logistic_signal, exponential);
+    call.assign_over("processed_data", exponential, transforms::logistic_signal, values_of(exponential));
     return call.frame();
 }
 
@@ -107,7 +107,7 @@ py::object rolling_softmax(py::handle module, const Arguments& args) {
     call.assign_rolling("max", Primitive::max, "data", window);
     const Float64Array exponential = call.compute(transforms::difference, call.span("data"), call.span("max"));
     numpy_function("exp", exponential, exponential);
-    call.assign_in_place("processed_data", transforms::softmax_signal, exponential);
+    call.assign_over("processed_data", exponential, transforms::softmax_signal, values_of(exponential));
     return call.frame();
 }
 
@@ -117,7 +117,7 @@ py::object rolling_l1_normalization(py::handle module, const Arguments& args) {
     const Float64Array sums = call.rolling(
         Primitive::sum, magnitudes,
         [&] { return boundary::module_global(call.module(), "np").attr("abs")(call.column("data")); }, window);
-    call.assign("processed_data", transforms::l1_normalize, call.span("data"), values_of(sums));
+    call.assign_over("processed_data", sums, transforms::l1_normalize, call.span("data"), values_of(sums));
     return call.frame();
 }
 
@@ -130,11 +130,11 @@ py::object rolling_rsi(py::handle module, const Arguments& args) {
         if (!changes) changes = call.column("data").attr("diff")();
         return changes.attr("where")(changes.attr(keep)(0), 0);
     };
-    Float64Array gain = call.rolling(Primitive::mean, call.compute(transforms::gains, call.span("data")),
+    const Float64Array gain = call.rolling(Primitive::mean, call.compute(transforms::gains, call.span("data")),
                                            [&] { return moves("__gt__"); }, window);
     const Float64Array loss = call.rolling(Primitive::mean, call.compute(transforms::losses, call.span("data")),
                                            [&] { return moves("__lt__").attr("__neg__")(); }, window);
-    call.assign_in_place("rsi", transforms::rsi, gain, values_of(loss));
+    call.assign_over("rsi", gain, transforms::rsi, values_of(gain), values_of(loss));
     call.assign_rolling("sma", Primitive::mean, "rsi", window);
     call.assign_rolling("ema", Primitive::ema, "rsi", window);
     call.assign_rolling("wma", Primitive::wma, "rsi", window);
