@@ -69,7 +69,7 @@ py::object rolling_zscore_mean(py::handle module, const Arguments& args) {
     assign_mean_and_deviation(call, window);
     call.assign("zscore", transforms::zscore, call.span("data"), call.span("sma"), call.span("stddev"));
     const Float64Array average = call.rolling(Primitive::mean, "zscore", window);
-    call.assign("processed_data", transforms::difference, call.span("zscore"), values_of(average));
+    call.assign_over("processed_data", average, transforms::difference, call.span("zscore"), values_of(average));
     return call.frame();
 }
 
@@ -161,7 +161,7 @@ py::object rolling_bollinger_bands(py::handle module, const Arguments& args) {
     // our own kernel would return the same values.
     const bool reuse = own_deviation && is_own_primitive(module, Primitive::stddev);
     const Float64Array second = reuse ? deviation : call.rolling(Primitive::stddev, "data", window);
-    call.assign("lower_band", transforms::lower_band, call.span("sma"), multiplier, values_of(second));
+    call.assign_over("lower_band", second, transforms::lower_band, call.span("sma"), multiplier, values_of(second));
     return call.frame();
 }
 
