@@ -186,11 +186,12 @@ def test_matches_the_plain_pandas_steps(call):
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
-@pytest.mark.parametrize("seed", [0, 1])
-def test_matches_the_plain_pandas_steps_on_long_walks(name, seed):
-    # long enough for the pairwise summation of the softmax total to branch
-    rng = np.random.default_rng(seed)
-    data = 100 + np.cumsum(rng.normal(size=3000))
+@pytest.mark.parametrize("rows", [3000, 100_000])
+def test_matches_the_plain_pandas_steps_on_long_walks(name, rows):
+    # long enough for the pairwise summation of the softmax total to recurse
+    # and for NumPy's reduction to work through several buffers
+    rng = np.random.default_rng(rows)
+    data = 100 + np.cumsum(rng.normal(size=rows))
     data[rng.random(data.size) < 0.01] = NAN
     args = EXTRA_ARGUMENTS.get(name, ()) if name != "calculate_macd" else (12, 26)
     df = frame(data)
