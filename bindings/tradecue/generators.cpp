@@ -86,26 +86,6 @@ Decisions decide(const Rule& rule, std::size_t rows, std::size_t first) {
     return decided;
 }
 
-// How often each entry occurs, indexed by entry + 1 (short, flat, long,
-// warm-up), in one pass: the warm-up value can only lead (every decision is
-// 1, -1 or 0), and after it the sum and the sum of squares give the longs and
-// the shorts.
-std::array<std::size_t, 4> entry_counts(std::span<const Entry> decided) {
-    const auto first_decision =
-        std::find_if(decided.begin(), decided.end(), [](Entry entry) { return entry != Entry::warm_up; });
-    std::int64_t sum = 0;
-    std::int64_t squares = 0;
-    for (auto entry = first_decision; entry != decided.end(); ++entry) {
-        const int value = static_cast<int>(*entry);
-        sum += value;
-        squares += value * value;
-    }
-    const auto longs = static_cast<std::size_t>((squares + sum) / 2);
-    const auto shorts = static_cast<std::size_t>((squares - sum) / 2);
-    const auto leading = static_cast<std::size_t>(first_decision - decided.begin());
-    return {shorts, decided.size() - leading - longs - shorts, longs, leading};
-}
-
 void add_references(PyObject* object, std::size_t count) {
     Py_SET_REFCNT(object, Py_REFCNT(object) + static_cast<Py_ssize_t>(count));
 }
@@ -127,12 +107,30 @@ py::list position_list(py::handle warm, std::size_t window, std::span<const Entr
     const std::array<PyObject*, 4> objects{ints[0].ptr(), ints[1].ptr(), ints[2].ptr(), warm.ptr()};
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
     std::fill_n(items, window, warm.ptr());
+    // Counted in the same pass: the sum and the sum of squares of the entries
+    // give the longs and the shorts (the warm-up code 2 adds 2 and 4).
+    std::int64_t sum = 0;
+    std::int64_t squares = 0;
+    std::size_t warm_count = window;
     for (std::size_t k = 0; k < decided.size(); ++k) {
-        items[window + k] = objects[static_cast<std::size_t>(static_cast<int>(decided[k]) + 1)];
+        const int value = static_cast<int>(decided[k]);
+        items[window + k] = objects[static_cast<std::size_t>(value + 1)];
+        sum += value;
+        squares += value * value;
     }
-    const std::array<std::size_t, 4> counts = entry_counts(decided);
-    for (std::size_t code = 0; code < objects.size(); ++code) add_references(objects[code], counts[code]);
-    add_references(warm.ptr(), window);
+    // warm-up codes can only lead, before the first decision
+    const auto leading = static_cast<std::size_t>(
+        std::find_if(decided.begin(), decided.end(), [](Entry entry) { return entry != Entry::warm_up; }) -
+        decided.begin());
+    sum -= 2 * static_cast<std::int64_t>(leading);
+    squares -= 4 * static_cast<std::int64_t>(leading);
+    warm_count += leading;
+    const auto longs = static_cast<std::size_t>((squares + sum) / 2);
+    const auto shorts = static_cast<std::size_t>((squares - sum) / 2);
+    add_references(ints[0].ptr(), shorts);
+    add_references(ints[1].ptr(), decided.size() - leading - longs - shorts);
+    add_references(ints[2].ptr(), longs);
+    add_references(warm.ptr(), warm_count);
     return result;
 }
 
