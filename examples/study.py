@@ -69,14 +69,34 @@ def sharpe_ratio(path: Path) -> float:
     return float(pnl.mean() / deviation * np.sqrt(8760)) if deviation else 0.0
 
 
-def save_figures(stem: str, saved: list[Path]) -> None:
-    """The diagram functions leave their figures open: save and close them."""
-    numbers = plt.get_fignums()
-    for k, number in enumerate(numbers, start=1):
-        path = OUT / (f"{stem}.png" if len(numbers) == 1 else f"{stem}_{k}.png")
-        plt.figure(number).savefig(path, dpi=72)
-        saved.append(path)
-    plt.close("all")
+class FigureFiles:
+    """Stands in for plt.show under Agg: saves the open figures as PNG and closes them.
+
+    The diagram functions show their figures but never save or close them.
+    """
+
+    def __init__(self) -> None:
+        self.saved: list[Path] = []
+        self.stem = "figure"
+        self.count = 0
+
+    def named(self, stem: str) -> "FigureFiles":
+        self.stem, self.count = stem, 0
+        return self
+
+    def show(self) -> None:
+        for number in plt.get_fignums():
+            self.count += 1
+            path = OUT / f"{self.stem}_{self.count}.png"
+            plt.figure(number).savefig(path, dpi=72)
+            self.saved.append(path)
+        plt.close("all")
+
+    def __enter__(self) -> "FigureFiles":
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.show()  # anything left open by a call that failed half-way
 
 
 def sweep(prices: pd.DataFrame, results_dir: Path) -> pd.DataFrame:
@@ -124,8 +144,13 @@ def main() -> None:
     OUT.mkdir(parents=True, exist_ok=True)
     results_dir = OUT / "results"
     results_dir.mkdir(exist_ok=True)
-    plt.show = lambda *args, **kwargs: None  # Agg only warns on show; the figures are saved instead
-    saved: list[Path] = []
+    figures = FigureFiles()
+    plt.switch_backend("Agg")  # resolve the backend before pyplot.show is replaced
+
+    def show(*args, **kwargs):  # Agg only warns on show: the figures are saved instead
+        figures.show()
+
+    plt.show = show
 
     prices = generated_prices(BARS)
     print(f"prices: {len(prices)} hourly bars, close {prices['close'].iloc[0]:.0f} -> {prices['close'].iloc[-1]:.0f}")
@@ -133,31 +158,30 @@ def main() -> None:
 
     best_mode = runs.groupby("mode")["SR"].max().idxmax()
     report = runs.loc[runs["mode"] == best_mode, ["param1", "param2", "SR"]]
-    diagram.plot_heatmap(report)
-    save_figures(f"heatmap_{best_mode}", saved)
+    with figures.named(f"heatmap_{best_mode}"):
+        diagram.plot_heatmap(report)
 
     best = runs.sort_values("SR", ascending=False).head(BEST_COUNT)
     strategies = {row.name: (str(row.path), 1) for row in best.itertuples(index=False)}
-    diagram.plot_combined_equity(strategies, None, None)
-    save_figures("combined_equity", saved)
-    with np.errstate(divide="ignore", invalid="ignore"):
+    with figures.named("combined_equity"):
+        diagram.plot_combined_equity(strategies, None, None)
+    with figures.named("strategy_correlation"), np.errstate(divide="ignore", invalid="ignore"):
         # every run starts at a cumulative return of 0, so its first growth rate is infinite
         diagram.plot_correlation(strategies, None, None)
-    save_figures("strategy_correlation", saved)
 
     top = best.iloc[0]
-    diagram.plot_single_diagram(best_run_frame(top["path"]), report)
-    save_figures("best_run", saved)
+    with figures.named("best_run"):
+        diagram.plot_single_diagram(best_run_frame(top["path"]), report)
 
     features_path = OUT / "features.csv"
     feature_table(prices, features_path)
-    diagram.plot_custom_correlation(str(features_path), str(OUT / "tables" / "forward_return"),
-                                    lambda df: df["close"].pct_change().shift(-1), MAX_LAG)
-    save_figures("forward_return_correlation", saved)
+    with figures.named("forward_return_correlation"):
+        diagram.plot_custom_correlation(str(features_path), str(OUT / "tables" / "forward_return"),
+                                        lambda df: df["close"].pct_change().shift(-1), MAX_LAG)
 
     tables = sorted((OUT / "tables").glob("*.csv"))
     print(f"Study finished in {time.perf_counter() - began:.1f} s: {len(runs)} runs over {len(MODES)} modes; "
-          f"best {top['name']} (SR {top['SR']:.2f}); {len(saved)} figures, {len(runs)} result files and "
+          f"best {top['name']} (SR {top['SR']:.2f}); {len(figures.saved)} figures, {len(runs)} result files and "
           f"{len(tables)} correlation tables in {OUT}/")
 
 
