@@ -5,6 +5,10 @@
 #include <limits>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace backtest::rolling {
 
 namespace {
@@ -276,68 +280,129 @@ namespace {
 
 // The value as the deviation sees it: NaN counts as 0; a value whose square
 // overflows (a clamped infinity among them) becomes NaN, which spoils exactly
-// the parts, hence the windows, holding it. Branch-free, so that a block is
+// the sums, hence the windows, holding it. Branch-free, so that a chunk is
 // converted in one vectorised loop.
 double deviation_input(double v) {
     const double kept = v * v > std::numeric_limits<double>::max() ? kNaN : v;
     return v != v ? 0.0 : kept;
 }
 
-// Moments of one part of a window, accumulated as deviations d = v - anchor
-// from a value of the part itself, so that sum(d) and sum(d*d) stay of the
-// size of the part's spread and S2 - S1^2 / n cannot cancel badly: the
-// anchor lies within the part's range, hence n * (mean - anchor)^2 is at
-// most n times the part's sum of squared deviations. A window's two parts
-// are merged with Chan's formula M2 = M2a + M2b + delta^2 * na * nb / n.
-struct Moments {
+// Running sums of deviations d = v - anchor and of their squares.
+struct RunningSums {
     double anchor = 0.0;
-    std::size_t count = 0;
-    double deviation_sum = 0.0;  // sum(v - anchor); once sealed: mean - anchor
-    double square_sum = 0.0;     // sum((v - anchor)^2); once sealed: M2
+    double plain = 0.0;
+    double squares = 0.0;
+
+    void restart(double from) {
+        anchor = from;
+        plain = 0.0;
+        squares = 0.0;
+    }
+    void add(double v) {
+        const double d = v - anchor;
+        plain += d;
+        squares += d * d;
+    }
 };
 
-struct DeviationFold {
-    using Part = Moments;
-    std::vector<double> inverse;  // inverse[k] = 1 / k
-    double inverse_window;
+// Running sums kept for every value of a chunk, from entry `first` on.
+struct DeviationSums {
+    std::vector<double> plain;
+    std::vector<double> squares;
+    std::size_t first;
 
-    explicit DeviationFold(std::size_t window)
-        : inverse(window + 1), inverse_window(1.0 / static_cast<double>(window)) {
-        for (std::size_t k = 1; k <= window; ++k) inverse[k] = 1.0 / static_cast<double>(k);
-    }
+    DeviationSums(std::size_t first, std::size_t chunk)
+        : plain(first + chunk, 0.0), squares(first + chunk, 0.0), first(first) {}
 
-    static double input(double v) { return deviation_input(v); }
-    static Moments first(double v) {
-        return {v, 1, v - v, 0.0};  // a NaN anchor spoils the part even alone
+    void set(std::size_t k, const RunningSums& sums) {
+        plain[first + k] = sums.plain;
+        squares[first + k] = sums.squares;
     }
-    static Moments append(Moments part, double v) {
-        const double d = v - part.anchor;
-        return {part.anchor, part.count + 1, part.deviation_sum + d, part.square_sum + d * d};
-    }
-    static Moments prepend(double v, Moments part) { return append(part, v); }
-    Moments seal(Moments part) const {
-        const double offset = part.deviation_sum * inverse[part.count];
-        return {part.anchor, part.count, offset, part.square_sum - part.deviation_sum * offset};
-    }
-    double result(Moments part) const { return deviation(seal(part).square_sum); }
-    double merge(const Moments& older, Moments newer) const {
-        const Moments sealed = seal(newer);
-        const double delta = (sealed.anchor - older.anchor) + (sealed.deviation_sum - older.deviation_sum);
-        const double weight = static_cast<double>(older.count) * static_cast<double>(sealed.count) * inverse_window;
-        return deviation(older.square_sum + sealed.square_sum + delta * delta * weight);
-    }
-    double deviation(double m2) const { return std::sqrt(std::max(m2 * inverse_window, 0.0)); }
 };
+
+// For every block of `window` values of `chunk` and every value k in it:
+// `newer` sums the block's values up to k from the block's first value, and
+// `older` its values from k on from the first value of the next block
+// (`next` for the chunk's last block), except at the block's first value,
+// which no older part of a window holds (0 there). The two directions run in
+// one loop, so that their sums are carried side by side.
+void carry_sums(std::span<const double> chunk, std::size_t window, double next, DeviationSums& newer,
+                DeviationSums& older) {
+    const std::size_t size = chunk.size();
+    RunningSums forward;
+    RunningSums backward;
+    backward.restart(next);
+    std::size_t ahead = 0;                     // offset of value k in its block
+    std::size_t behind = (size - 1) % window;  // offset of value size - 1 - k in its block
+    for (std::size_t k = 0; k < size; ++k) {
+        if (ahead == 0) forward.restart(chunk[k]);
+        forward.add(chunk[k]);
+        newer.set(k, forward);
+        const std::size_t back = size - 1 - k;
+        if (behind == 0) {
+            backward.restart(chunk[back]);
+            older.set(back, RunningSums{});
+        } else {
+            backward.add(chunk[back]);
+            older.set(back, backward);
+        }
+        ahead = ahead + 1 == window ? 0 : ahead + 1;
+        behind = behind == 0 ? window - 1 : behind - 1;
+    }
+}
+
+void square_roots(std::span<double> values) {
+    std::size_t i = 0;
+#ifdef __SSE2__
+    // the packed instruction rounds each root exactly as sqrt does
+    for (; i + 2 <= values.size(); i += 2) _mm_storeu_pd(&values[i], _mm_sqrt_pd(_mm_loadu_pd(&values[i])));
+#endif
+    for (; i < values.size(); ++i) values[i] = std::sqrt(values[i]);
+}
+
+// Whole blocks per chunk: enough values to amortise a chunk's loops, few
+// enough for its sums to stay in cache.
+constexpr std::size_t kChunkValues = 2048;
 
 }  // namespace
 
-// Population standard deviation per window from the moments of its split
-// parts (see Moments): no prefix sums of squares, so nothing cancels at high
-// levels, and a window of equal values gives exactly 0 since every deviation
-// from its anchors is 0. 1/k comes from a table, an ulp or two away from
-// dividing.
+// Population standard deviation per window from sums of deviations. Every
+// window ending in a block of `window` values holds the block's first value,
+// and all its deviations are taken from that value: those of its older part
+// (a suffix of the previous block) and of its newer part (a prefix of its
+// own block). Since the anchor is one of the window's own values, (mean -
+// anchor)^2 is at most M2, hence S2 = M2 + w (mean - anchor)^2 at most
+// (w + 1) M2: S2 - S1^2 / w loses at most that factor to cancellation
+// whatever the level of the series. Nothing is ever taken back out of a
+// running sum, and a window of equal values gives exactly 0 since all its
+// deviations are 0. The series is read in chunks of whole
+// blocks: the sums are carried sequentially, the windows finished in
+// vectorised loops.
 void stddev(std::span<const double> x, std::size_t window, std::span<double> out) {
-    split_windows(x, window, out, DeviationFold(window));
+    const std::size_t n = x.size();
+    const std::size_t chunk = window * std::max<std::size_t>(1, kChunkValues / window);
+    const double inverse = 1.0 / static_cast<double>(window);
+    std::vector<double> values(chunk);
+    DeviationSums newer(0, chunk);
+    // the first `window` entries carry the last block of the previous chunk
+    DeviationSums older(window, chunk);
+    for (std::size_t start = 0; start < n; start += chunk) {
+        const std::size_t size = std::min(chunk, n - start);
+        for (std::size_t k = 0; k < size; ++k) values[k] = deviation_input(x[start + k]);
+        const std::span<const double> read(values.data(), size);
+        carry_sums(read, window, start + size < n ? deviation_input(x[start + size]) : 0.0, newer, older);
+        // the window ending at value k starts at k + 1 - window: older entry k + 1
+        for (std::size_t k = 0; k < size; ++k) {
+            const double plain = older.plain[k + 1] + newer.plain[k];
+            const double m2 = (older.squares[k + 1] + newer.squares[k]) - plain * (plain * inverse);
+            const double variance = m2 * inverse;
+            out[start + k] = variance < 0.0 ? 0.0 : variance;
+        }
+        square_roots(out.subspan(start, size));
+        std::copy_n(older.plain.begin() + static_cast<std::ptrdiff_t>(size), window, older.plain.begin());
+        std::copy_n(older.squares.begin() + static_cast<std::ptrdiff_t>(size), window, older.squares.begin());
+    }
+    fill_warm_up(window, out);
 }
 
 }  // namespace backtest::rolling

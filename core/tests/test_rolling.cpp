@@ -294,6 +294,15 @@ TEST(RollingStddev, AccurateOnARandomWalkAtAHighLevel) {
     }
 }
 
+TEST(RollingStddev, LongSeriesAgreeWithTwoPassesAcrossChunkEdges) {
+    std::mt19937_64 rng(13);
+    const Series x = random_series(rng, 5000, 0.01, 50.0);
+    for (std::size_t window : {3, 7, 2047, 2048, 2049, 4999}) {
+        expect_close(run(rolling::stddev, x, window), per_window(x, window, naive_std), magnitude(x, window), 1e-13,
+                     "stddev w=" + std::to_string(window));
+    }
+}
+
 TEST(RollingStddev, OverflowingSquareMakesOnlyItsWindowsNan) {
     for (double huge : {kInf, -kInf, 1e200, -kMax}) {
         const Series x = {1, 2, 3, huge, 4, 5, 6, 7};
