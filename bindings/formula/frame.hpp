@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <functional>
 #include <span>
 #include <string>
@@ -30,6 +31,10 @@ Window checked_window(py::handle object, const char* parameter);
 
 inline std::span<const double> values_of(const Float64Array& array) {
     return {array.data(), static_cast<std::size_t>(array.size())};
+}
+
+inline std::span<double> output_of(Float64Array& array) {
+    return {array.mutable_data(), static_cast<std::size_t>(array.size())};
 }
 
 // NumPy's own vectorised exp or tanh (`ufunc`) of `input` written into `output`,
@@ -97,17 +102,33 @@ public:
     // An uninitialised column of the frame's length.
     Float64Array new_column() const { return Float64Array(static_cast<py::ssize_t>(rows_)); }
 
+    // N uninitialised columns of the frame's length, for a kernel writing them all.
+    template <std::size_t N>
+    std::array<Float64Array, N> new_columns() const {
+        std::array<Float64Array, N> columns;
+        for (Float64Array& column : columns) column = new_column();
+        return columns;
+    }
+
     // df[name] = values
     void write(const char* name, Float64Array values);
 
-private:
+    // df[names[k]] = columns[k], in order.
+    template <std::size_t N>
+    void write(const char* const (&names)[N], std::array<Float64Array, N>& columns) {
+        for (std::size_t k = 0; k < N; ++k) write(names[k], std::move(columns[k]));
+    }
+
+    // kernel(arguments...) on buffers of this call.
     template <class Kernel, class... Arguments>
-    static void run(Kernel kernel, Arguments... arguments) {
+    static void run(Kernel kernel, const Arguments&... arguments) {
         // releasing the GIL is safe: the kernel touches only buffers that this
         // call keeps alive, and reads no Python object
         py::gil_scoped_release unlocked;
         kernel(arguments...);
     }
+
+private:
     // A replaced primitive's result as float64 values of the frame's length.
     Float64Array checked(const py::handle result) const;
 

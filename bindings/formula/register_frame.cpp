@@ -170,6 +170,15 @@ py::object calculate_macd(py::handle module, const Arguments& args) {
     const Window short_window = checked_window(args[1], "short_window");
     const Window long_window = checked_window(args[2], "long_window");
     const Window signal_window = checked_window(args[3], "signal_window");
+    if (is_own_primitive(module, Primitive::ema)) {
+        // our own averages: the five columns in one pass
+        std::array<Float64Array, 5> columns = call.new_columns<5>();
+        const transforms::MacdColumns out{output_of(columns[0]), output_of(columns[1]), output_of(columns[2]),
+                                          output_of(columns[3]), output_of(columns[4])};
+        call.run(transforms::macd, call.span("data"), short_window.size, long_window.size, signal_window.size, out);
+        call.write({"EMA_short", "EMA_long", "MACD", "Signal", "Histogram"}, columns);
+        return call.frame();
+    }
     call.assign_rolling("EMA_short", Primitive::ema, "data", short_window);
     call.assign_rolling("EMA_long", Primitive::ema, "data", long_window);
     call.assign("MACD", transforms::difference, call.span("EMA_short"), call.span("EMA_long"));

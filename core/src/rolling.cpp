@@ -127,32 +127,18 @@ bool nan_skipping_mean(std::span<const double> first, double& mean) {
     return true;
 }
 
-// ema[i] = (x[i] - ema[i-1]) * multiplier + ema[i-1] from `start` on, in
-// exactly this order of operations.
-void ema_recursion(std::span<const double> x, std::size_t start, double multiplier, std::span<double> out) {
-    double previous = out[start];
-    for (std::size_t i = start + 1; i < x.size(); ++i) {
-        previous = (x[i] - previous) * multiplier + previous;
-        out[i] = previous;
-    }
-}
-
 }  // namespace
 
+std::optional<double> ema_seed(std::span<const double> first, EmaSeed seed) {
+    if (seed == EmaSeed::with_nan) return pairwise_mean(first, first.size());
+    double mean = 0.0;
+    if (!nan_skipping_mean(first, mean)) return std::nullopt;
+    return mean;
+}
+
 void ema(std::span<const double> x, std::size_t window, EmaSeed seed, std::span<double> out) {
-    const std::size_t n = x.size();
-    const double multiplier = 2.0 / (static_cast<double>(window) + 1.0);
-    std::size_t start = window - 1;
-    if (seed == EmaSeed::with_nan) {
-        out[start] = pairwise_mean(x.first(window), window);
-    } else if (!nan_skipping_mean(x.first(window), out[start])) {
-        // no valid value in the first window: the average starts at the first valid one
-        while (start < n && std::isnan(x[start])) out[start++] = kNaN;
-        if (start == n) return fill_warm_up(window, out);
-        out[start] = x[start];
-    }
-    ema_recursion(x, start, multiplier, out);
-    fill_warm_up(window, out);
+    EmaSteps steps(window, seed);
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = steps.next(x, i);
 }
 
 namespace {

@@ -98,4 +98,18 @@ void lower_band(Column mean, double multiplier, Column deviation, Output out) {
     each(out, [multiplier](double m, double s) { return m - multiplier * s; }, mean, deviation);
 }
 
+void macd(Column x, std::size_t short_window, std::size_t long_window, std::size_t signal_window,
+          const MacdColumns& out) {
+    rolling::EmaSteps fast(short_window, rolling::EmaSeed::skip_nan);
+    rolling::EmaSteps slow(long_window, rolling::EmaSeed::skip_nan);
+    rolling::EmaSteps signal(signal_window, rolling::EmaSeed::skip_nan);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        out.ema_short[i] = fast.next(x, i);
+        out.ema_long[i] = slow.next(x, i);
+        out.macd[i] = out.ema_short[i] - out.ema_long[i];
+        out.signal[i] = signal.next(out.macd, i);
+        out.histogram[i] = out.macd[i] - out.signal[i];
+    }
+}
+
 }  // namespace backtest::transforms

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "backtest/rolling.hpp"
 
 namespace {
 
@@ -134,5 +138,60 @@ TEST_P(SoftmaxLength, SharesOfTheValidRowsAddUpToOne) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Transforms, SoftmaxLength, ::testing::Values(1, 7, 8, 9, 128, 129, 1000, 70001));
+
+// ---- fused passes against their steps taken one by one ----
+
+Values random_values(std::size_t n, double special_share, unsigned seed) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> normal(100.0, 10.0);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    const double specials[] = {kNaN, kInf, -kInf};
+    Values x(n);
+    for (double& v : x) v = uniform(rng) < special_share ? specials[static_cast<int>(uniform(rng) * 3.0)] : normal(rng);
+    return x;
+}
+
+// rolling::ema with the all-NaN result of a window longer than the series.
+Values series_ema(const Values& x, std::size_t window) {
+    Values out(x.size(), kNaN);
+    if (window <= x.size()) backtest::rolling::ema(x, window, backtest::rolling::EmaSeed::skip_nan, out);
+    return out;
+}
+
+Values difference(const Values& a, const Values& b) {
+    Values out(a.size());
+    tf::difference(a, b, out);
+    return out;
+}
+
+struct Fused {
+    std::size_t rows;
+    double special_share;
+};
+
+class FusedPasses : public ::testing::TestWithParam<Fused> {};
+
+TEST_P(FusedPasses, MacdGivesTheBitsOfItsSteps) {
+    const auto [n, share] = GetParam();
+    const Values x = random_values(n, share, static_cast<unsigned>(n));
+    for (const auto& [fast, slow, signal] : {std::array<std::size_t, 3>{1, 1, 1}, {2, 5, 3}, {5, 3, 9}, {12, 26, 9},
+                                             {3, n + 1, 2}, {2, 4, n + 5}}) {
+        SCOPED_TRACE(std::to_string(fast) + "," + std::to_string(slow) + "," + std::to_string(signal));
+        std::array<Values, 5> out;
+        for (Values& column : out) column.assign(n, -12345.0);
+        tf::macd(x, fast, slow, signal, {out[0], out[1], out[2], out[3], out[4]});
+        const Values macd = difference(series_ema(x, fast), series_ema(x, slow));
+        const Values signal_line = series_ema(macd, signal);
+        expect_same(out[0], series_ema(x, fast));
+        expect_same(out[1], series_ema(x, slow));
+        expect_same(out[2], macd);
+        expect_same(out[3], signal_line);
+        expect_same(out[4], difference(macd, signal_line));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transforms, FusedPasses,
+                         ::testing::Values(Fused{0, 0.0}, Fused{7, 0.0}, Fused{300, 0.0}, Fused{300, 0.02},
+                                           Fused{5000, 0.001}, Fused{60, 0.5}));
 
 }  // namespace

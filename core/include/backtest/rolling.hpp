@@ -5,7 +5,10 @@
 // 1 <= window <= x.size() and out.size() == x.size(); out does not alias x.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
+#include <limits>
+#include <optional>
 #include <span>
 
 namespace backtest::rolling {
@@ -33,6 +36,51 @@ void mean(std::span<const double> x, std::size_t window, std::span<double> out);
 // Exponential moving average with multiplier 2 / (window + 1), seeded by the
 // mean of the first window; NaN after the seed poisons every later value.
 void ema(std::span<const double> x, std::size_t window, EmaSeed seed, std::span<double> out);
+
+// The mean of the first window that seeds `ema`; none when a NaN-skipping
+// seed finds no valid value.
+std::optional<double> ema_seed(std::span<const double> first, EmaSeed seed);
+
+// The values of `ema` one at a time, so that one pass can carry several
+// averages, and the steps reading them, side by side: each recursion is a
+// chain of dependent operations that leaves the processor idle in between.
+class EmaSteps {
+public:
+    EmaSteps(std::size_t window, EmaSeed seed)
+        : window_(window), seed_(seed), multiplier_(2.0 / (static_cast<double>(window) + 1.0)) {}
+
+    // ema[i] of x, which holds the values up to i; called for i = 0, 1, 2, ...
+    double next(std::span<const double> x, std::size_t i) {
+        if (started_) [[likely]] {
+            previous_ = (x[i] - previous_) * multiplier_ + previous_;
+            return previous_;
+        }
+        return start(x, i);
+    }
+
+private:
+    double start(std::span<const double> x, std::size_t i) {
+        if (i + 1 < window_) return std::numeric_limits<double>::quiet_NaN();
+        if (i + 1 == window_) {
+            const std::optional<double> seed = ema_seed(x.first(window_), seed_);
+            if (!seed) return std::numeric_limits<double>::quiet_NaN();
+            previous_ = *seed;
+        } else if (std::isnan(x[i])) {
+            // no valid value in the first window: the average starts at the first valid one
+            return std::numeric_limits<double>::quiet_NaN();
+        } else {
+            previous_ = x[i];
+        }
+        started_ = true;
+        return previous_;
+    }
+
+    std::size_t window_;
+    EmaSeed seed_;
+    double multiplier_;
+    double previous_ = 0.0;
+    bool started_ = false;
+};
 
 // Linearly weighted moving average (oldest weight 1, newest weight window).
 // Windows holding NaN or infinity give what the direct weighted sum gives;

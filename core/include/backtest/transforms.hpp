@@ -1,16 +1,19 @@
-// Element-wise steps of the frame-level indicators over columns of doubles.
+// Element-wise steps of the frame-level indicators over columns of doubles,
+// and passes that fuse an indicator's rolling and element-wise steps.
 //
 // Each kernel computes out[i] from the i-th values of its inputs with the same
 // IEEE operations, in the same order, as the column arithmetic it stands for
-// (pandas Series arithmetic), so + - * / give the same bits. Exponentials and
-// tanh are left to the caller, between the steps that prepare their arguments
-// and the steps that use them. Division by zero gives infinity or NaN and NaN
+// (pandas Series arithmetic), so + - * / give the same bits; a fused pass
+// gives the bits of its steps taken one by one. Exponentials and tanh are
+// left to the caller, between the steps that prepare their arguments and the
+// steps that use them. Division by zero gives infinity or NaN and NaN
 // propagates.
 // Preconditions (checked by callers): every input has out.size() values; out
 // is either an input itself (each row is read before it is written) or apart
 // from every input.
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 namespace backtest::transforms {
@@ -70,5 +73,22 @@ void rsi_signal(Column rsi, Output out);
 // mean + multiplier * deviation and mean - multiplier * deviation.
 void upper_band(Column mean, double multiplier, Column deviation, Output out);
 void lower_band(Column mean, double multiplier, Column deviation, Output out);
+
+// The columns of MACD: the short and long averages of the data, their
+// difference, its signal average, and the difference minus the signal.
+struct MacdColumns {
+    Output ema_short;
+    Output ema_long;
+    Output macd;
+    Output signal;
+    Output histogram;
+};
+
+// The MACD columns of x, each average seeded as rolling::ema seeds a Series
+// (NaN skipped), in one pass whose three averages advance side by side; the
+// same bits as the averages and differences taken one by one. A window longer
+// than x leaves its average NaN.
+void macd(Column x, std::size_t short_window, std::size_t long_window, std::size_t signal_window,
+          const MacdColumns& out);
 
 }  // namespace backtest::transforms
