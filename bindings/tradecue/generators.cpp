@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -13,8 +11,6 @@
 namespace backtest::tradecue {
 
 namespace {
-
-using signals::Entry;
 
 std::optional<std::string_view> mode_text(py::handle mode) {
     if (!PyUnicode_Check(mode.ptr())) return std::nullopt;
@@ -59,16 +55,7 @@ double to_threshold(py::handle threshold) {
     return value;
 }
 
-// Entries of the decided rows, left uninitialised for the pass to write.
-struct Decisions {
-    std::unique_ptr<Entry[]> entries;
-    std::size_t size = 0;
-
-    std::span<const Entry> view() const { return {entries.get(), size}; }
-};
-
-Decisions decide(const Rule& rule, std::size_t rows, std::size_t first) {
-    std::vector<boundary::NumericSeries> converted;
+signals::Columns read_columns(const Rule& rule, std::size_t rows, std::vector<boundary::NumericSeries>& converted) {
     signals::Columns columns{first_rows(rule.series, rows, converted)};
     if (signals::uses_average(rule.levels)) columns.average = first_rows(rule.average, rows, converted);
     if (signals::uses_bands(rule.levels)) {
@@ -76,62 +63,72 @@ Decisions decide(const Rule& rule, std::size_t rows, std::size_t first) {
         columns.lower = first_rows(rule.lower, rows, converted);
     }
     if (signals::uses_threshold(rule.levels)) columns.threshold = to_threshold(rule.threshold);
-    Decisions decided{std::make_unique_for_overwrite<Entry[]>(rows - first), rows - first};
-    {
-        // releasing the GIL is safe: the pass reads buffers that `converted` keeps
-        // alive and writes a C++ array; no Python object is touched
-        py::gil_scoped_release unlocked;
-        rule.decide(columns, first, {decided.entries.get(), decided.size});
+    return columns;
+}
+
+// A list of `size` items, all NULL until written.
+py::list new_list(std::size_t size) {
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "rolling_window is too large for a list");
+        throw py::error_already_set();
     }
-    return decided;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
+    if (list == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(list);
+}
+
+std::span<PyObject*> items_of(const py::list& list) {
+    const auto size = static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()));
+    return {reinterpret_cast<PyListObject*>(list.ptr())->ob_item, size};
 }
 
 void add_references(PyObject* object, std::size_t count) {
     Py_SET_REFCNT(object, Py_REFCNT(object) + static_cast<Py_ssize_t>(count));
 }
 
-// The items are stored without touching reference counts, then each of the four
-// entry objects gains all its references at once, as list repetition does: a
-// million items cost little more than the list's memory.
-py::list position_list(py::handle warm, std::size_t window, std::span<const Entry> decided) {
-    if (window > static_cast<std::size_t>(PY_SSIZE_T_MAX) - decided.size()) {
-        PyErr_SetString(PyExc_OverflowError, "rolling_window is too large for a list");
-        throw py::error_already_set();
-    }
-    const std::size_t size = window + decided.size();
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
-    if (list == nullptr) throw py::error_already_set();
-    py::list result = py::reinterpret_steal<py::list>(list);
-    // indexed by entry + 1: short, flat, long, warm-up
-    const std::array<py::object, 3> ints{py::int_(-1), py::int_(0), py::int_(1)};
-    const std::array<PyObject*, 4> objects{ints[0].ptr(), ints[1].ptr(), ints[2].ptr(), warm.ptr()};
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    std::fill_n(items, window, warm.ptr());
-    // Counted in the same pass: the sum and the sum of squares of the entries
-    // give the longs and the shorts (the warm-up code 2 adds 2 and 4).
-    std::int64_t sum = 0;
-    std::int64_t squares = 0;
-    std::size_t warm_count = window;
-    for (std::size_t k = 0; k < decided.size(); ++k) {
-        const int value = static_cast<int>(decided[k]);
-        items[window + k] = objects[static_cast<std::size_t>(value + 1)];
-        sum += value;
-        squares += value * value;
-    }
-    // warm-up codes can only lead, before the first decision
-    const auto leading = static_cast<std::size_t>(
-        std::find_if(decided.begin(), decided.end(), [](Entry entry) { return entry != Entry::warm_up; }) -
-        decided.begin());
-    sum -= 2 * static_cast<std::int64_t>(leading);
-    squares -= 4 * static_cast<std::int64_t>(leading);
-    warm_count += leading;
-    const auto longs = static_cast<std::size_t>((squares + sum) / 2);
-    const auto shorts = static_cast<std::size_t>((squares - sum) / 2);
-    add_references(ints[0].ptr(), shorts);
-    add_references(ints[1].ptr(), decided.size() - leading - longs - shorts);
-    add_references(ints[2].ptr(), longs);
-    add_references(warm.ptr(), warm_count);
-    return result;
+// The items are stored without touching reference counts; each entry object
+// then gains all its references at once, as list repetition does. The small
+// ints are immortal from Python 3.12 on, and immortal objects keep no count.
+void add_item_references(PyObject* object, std::span<PyObject* const> items) {
+    if (_Py_IsImmortal(object)) return;
+    add_references(object, static_cast<std::size_t>(std::count(items.begin(), items.end(), object)));
+}
+
+// Keeps the list out of the collector's reach while its items are written
+// without the GIL and without references.
+class Untracked {
+public:
+    explicit Untracked(const py::list& list) : list_(list.ptr()) { PyObject_GC_UnTrack(list_); }
+    ~Untracked() { PyObject_GC_Track(list_); }
+    Untracked(const Untracked&) = delete;
+    Untracked& operator=(const Untracked&) = delete;
+
+private:
+    PyObject* list_;
+};
+
+// Writes the entry object of each decided row after the `first` warm-up items.
+void decide_into(const Rule& rule, const signals::Columns& columns, std::size_t first,
+                 const signals::EntryItems& objects, const py::list& list) {
+    const std::span<PyObject*> decided = items_of(list).subspan(first);
+    const Untracked untracked(list);
+    // releasing the GIL is safe: the pass reads buffers that the caller keeps alive
+    // and writes the items of a list that no other thread can reach
+    py::gil_scoped_release unlocked;
+    rule.decide(columns, first, objects, {reinterpret_cast<void**>(decided.data()), decided.size()});
+}
+
+// Fills the `window` leading items with `warm` and gives each object its references.
+py::list finish_list(py::list list, py::handle warm, std::size_t window, std::span<const py::object> ints) {
+    const std::span<PyObject*> items = items_of(list);
+    std::fill_n(items.begin(), window, warm.ptr());
+    // warm-up items can only lead, before the first decision
+    const auto leading = std::find_if(items.begin() + static_cast<std::ptrdiff_t>(window), items.end(),
+                                      [&warm](PyObject* item) { return item != warm.ptr(); });
+    add_references(warm.ptr(), static_cast<std::size_t>(leading - items.begin()));
+    const std::span<PyObject* const> decided(leading, items.end());
+    for (const py::object& value : ints) add_item_references(value.ptr(), decided);
+    return list;
 }
 
 }  // namespace
@@ -153,10 +150,19 @@ std::optional<std::size_t> select_mode(py::handle mode, std::optional<std::size_
 
 py::list positions(py::handle df, const Rule& rule, std::size_t window, py::handle warm) {
     const std::size_t rows = frame_rows(df);
-    const Decisions decided = rows > window ? decide(rule, rows, window) : Decisions{};
-    return position_list(warm, window, decided.view());
+    if (rows <= window) return warm_up_entries(warm, window);
+    std::vector<boundary::NumericSeries> converted;
+    const signals::Columns columns = read_columns(rule, rows, converted);
+    const std::array<py::object, 3> ints{py::int_(-1), py::int_(0), py::int_(1)};
+    // indexed by entry + 1: short, flat, long, warm-up
+    const signals::EntryItems objects{ints[0].ptr(), ints[1].ptr(), ints[2].ptr(), warm.ptr()};
+    py::list list = new_list(rows);
+    decide_into(rule, columns, window, objects, list);
+    return finish_list(std::move(list), warm, window, ints);
 }
 
-py::list warm_up_entries(py::handle warm, std::size_t window) { return position_list(warm, window, {}); }
+py::list warm_up_entries(py::handle warm, std::size_t window) {
+    return finish_list(new_list(window), warm, window, {});
+}
 
 }  // namespace backtest::tradecue

@@ -1,8 +1,11 @@
 // The mode table against the written rules, and the compiled row pass.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -206,9 +209,15 @@ TEST(SignalModes, NamesMatchExactlyOnly) {
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr Entry W = Entry::warm_up, F = Entry::flat, B = Entry::long_side, S = Entry::short_side;
 
+// The entries themselves serve as the items, so the written items read back as entries.
+std::array<Entry, 4> kItemEntries{Entry::short_side, Entry::flat, Entry::long_side, Entry::warm_up};
+const EntryItems kItems{&kItemEntries[0], &kItemEntries[1], &kItemEntries[2], &kItemEntries[3]};
+
 std::vector<Entry> decide(Decider decider, const Columns& columns, std::size_t first) {
-    std::vector<Entry> out(columns.series.size() - first);
-    decider(columns, first, out);
+    std::vector<void*> items(columns.series.size() - first);
+    decider(columns, first, kItems, items);
+    std::vector<Entry> out;
+    for (void* item : items) out.push_back(*static_cast<const Entry*>(item));
     return out;
 }
 
@@ -255,13 +264,112 @@ TEST(SignalPass, BandAndMacdRules) {
 
 TEST(SignalPass, RefusesColumnsOrOutputOfTheWrongSize) {
     const std::vector<double> series(5, 1.0), short_column(4, 1.0);
-    std::vector<Entry> out(3);
-    EXPECT_THROW(threshold_decider(threshold_index("mr_sma"))({series, short_column}, 2, out), std::invalid_argument);
-    EXPECT_THROW(band_decider(0)({series, {}, series, short_column}, 2, out), std::invalid_argument);
-    EXPECT_THROW(threshold_decider(0)({series}, 1, out), std::invalid_argument);
-    EXPECT_THROW(threshold_decider(0)({series}, 9, out), std::invalid_argument);
+    std::vector<void*> out(3);
+    EXPECT_THROW(threshold_decider(threshold_index("mr_sma"))({series, short_column}, 2, kItems, out),
+                 std::invalid_argument);
+    EXPECT_THROW(band_decider(0)({series, {}, series, short_column}, 2, kItems, out), std::invalid_argument);
+    EXPECT_THROW(threshold_decider(0)({series}, 1, kItems, out), std::invalid_argument);
+    EXPECT_THROW(threshold_decider(0)({series}, 9, kItems, out), std::invalid_argument);
+    EXPECT_EQ(out, std::vector<void*>(3)) << "nothing is written before the sizes are checked";
     EXPECT_THROW(threshold_decider(kThresholdModes.size()), std::out_of_range);
-    EXPECT_NO_THROW(threshold_decider(0)({series}, 2, out));
+    EXPECT_NO_THROW(threshold_decider(0)({series}, 2, kItems, out));
+}
+
+// The rules read row by row, straight from a mode's tests and levels.
+struct NaiveLevels {
+    double lower;
+    double upper;
+    double centre;
+};
+
+NaiveLevels naive_levels(LevelSource source, const Columns& c, std::size_t i) {
+    const double t = c.threshold;
+    const double m = c.average.empty() ? 0.0 : c.average[i];
+    switch (source) {
+        case LevelSource::fixed: return {-t, t, 0.0};
+        case LevelSource::fixed_around_average: return {-t, t, m};
+        case LevelSource::scaled_average: return {m * (1 - t), m * (1 + t), m};
+        case LevelSource::scaled_average_ordered:
+            return m > 0 ? NaiveLevels{m * (1 - t), m * (1 + t), m} : NaiveLevels{m * (1 + t), m * (1 - t), m};
+        case LevelSource::average: return {m, m, m};
+        case LevelSource::bands: return {c.lower[i], c.upper[i], 0.0};
+        case LevelSource::bands_around_average: return {c.lower[i], c.upper[i], m};
+    }
+    return {};
+}
+
+bool naive_holds(const Test& test, double s, const NaiveLevels& levels) {
+    for (std::size_t b = 0; b < test.bound_count; ++b) {
+        const Bound bound = test.bounds[b];
+        const double level = bound.level == Level::lower   ? levels.lower
+                             : bound.level == Level::upper ? levels.upper
+                                                           : levels.centre;
+        const bool holds = bound.compare == Compare::less         ? s < level
+                           : bound.compare == Compare::greater    ? s > level
+                           : bound.compare == Compare::less_equal ? s <= level
+                                                                  : s >= level;
+        if (!holds) return false;
+    }
+    return true;
+}
+
+std::vector<Entry> naive_pass(const TestList& tests, LevelSource source, const Columns& c, std::size_t first) {
+    std::vector<Entry> out;
+    Entry held = Entry::warm_up;
+    for (std::size_t i = first; i < c.series.size(); ++i) {
+        const NaiveLevels levels = naive_levels(source, c, i);
+        for (std::size_t k = 0; k < tests.size; ++k) {
+            const Test& test = tests.tests[k];
+            if (naive_holds(test, c.series[i], levels) && (!test.needs_held || test.held == held)) {
+                held = test.result;
+                break;
+            }
+        }
+        out.push_back(held);
+    }
+    return out;
+}
+
+// Values on a coarse grid, so that they often tie with the levels, with some NaN.
+std::vector<double> grid_values(std::mt19937_64& random, std::size_t n, double scale) {
+    std::uniform_int_distribution<int> grid(-8, 8);
+    std::vector<double> values(n);
+    for (double& v : values) v = random() % 97 == 0 ? kNan : scale * grid(random) / 4.0;
+    return values;
+}
+
+// Long inputs, where the rows are decided in steps; the lengths and first rows
+// leave every possible number of rows after the last whole step.
+TEST(SignalPass, LongInputsFollowTheRulesRowByRow) {
+    std::mt19937_64 random(5);
+    const auto check = [&](Decider decider, const TestList& tests, LevelSource source, const std::string& name) {
+        for (std::size_t rows : {5000, 4103}) {
+            const std::vector<double> series = grid_values(random, rows, 1.0);
+            const std::vector<double> average = grid_values(random, rows, 0.5);
+            const std::vector<double> upper = grid_values(random, rows, 1.0);
+            const std::vector<double> lower = grid_values(random, rows, 1.0);
+            for (double threshold : {0.5, 0.0, -0.25}) {
+                const Columns columns{series, average, upper, lower, threshold};
+                for (std::size_t first : {0, 1, 3, 6}) {
+                    const std::vector<Entry> got = decide(decider, columns, first);
+                    const std::vector<Entry> expected = naive_pass(tests, source, columns, first);
+                    const auto row = static_cast<std::size_t>(
+                        std::mismatch(got.begin(), got.end(), expected.begin()).first - got.begin());
+                    ASSERT_EQ(row, got.size()) << name << " differs at row " << first + row << " of " << rows
+                                               << ", threshold " << threshold << ", first " << first;
+                }
+            }
+        }
+    };
+    for (std::size_t i = 0; i < kThresholdModes.size(); ++i) {
+        const ThresholdMode& mode = kThresholdModes[i];
+        check(threshold_decider(i), mode.tests(), mode.levels, mode.name());
+    }
+    for (std::size_t i = 0; i < kBandModes.size(); ++i) {
+        const BandMode& mode = kBandModes[i];
+        check(band_decider(i), mode.tests(), mode.levels(), "band " + std::string(mode.name));
+    }
+    check(macd_decider(), kMacdTests, kMacdLevels, "macd");
 }
 
 }  // namespace

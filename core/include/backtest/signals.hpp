@@ -2,6 +2,7 @@
 // compiled per mode, since every decision may depend on the previous one.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
 
@@ -22,10 +23,16 @@ struct Columns {
     double threshold = 0.0;
 };
 
+// What a decided row is written as: the item of its entry, indexed by entry + 1
+// (short, flat, long, warm-up). The generators pass the objects of their lists.
+using EntryItems = std::array<void*, 4>;
+
 // Decides the rows first .. series.size() - 1 into out[0 ..], which must hold
-// exactly those rows; the entry before row `first` is the warm-up value.
-// Throws std::invalid_argument when a size does not fit.
-using Decider = void (*)(const Columns& columns, std::size_t first, std::span<Entry> out);
+// exactly those rows, each as the item of its entry; the entry before row
+// `first` is the warm-up value. Throws std::invalid_argument, before writing
+// anything, when a size does not fit.
+using Decider = void (*)(const Columns& columns, std::size_t first, const EntryItems& items,
+                         std::span<void*> out);
 
 Decider threshold_decider(std::size_t mode);  // index into kThresholdModes
 Decider band_decider(std::size_t mode);       // index into kBandModes
