@@ -121,8 +121,24 @@ py::object rolling_l1_normalization(py::handle module, const Arguments& args) {
     return call.frame();
 }
 
+void assign_rsi_averages(FrameCall& call, const Window& window) {
+    call.assign_rolling("sma", Primitive::mean, "rsi", window);
+    call.assign_rolling("ema", Primitive::ema, "rsi", window);
+    call.assign_rolling("wma", Primitive::wma, "rsi", window);
+}
+
 py::object rolling_rsi(py::handle module, const Arguments& args) {
     auto [call, window] = setup(module, args);
+    if (is_own_primitive(module, Primitive::mean)) {
+        // our own averages of gains and losses: the RSI and its signal in one pass
+        std::array<Float64Array, 2> columns = call.new_columns<2>();
+        call.run(transforms::relative_strength, call.span("data"), window.size, output_of(columns[0]),
+                 output_of(columns[1]));
+        call.write("rsi", std::move(columns[0]));
+        assign_rsi_averages(call, window);
+        call.write("processed_data", std::move(columns[1]));
+        return call.frame();
+    }
     // A replaced rolling_mean receives the Series of gains or of negated losses
     // built from data's changes, as pandas builds them.
     py::object changes;
@@ -135,9 +151,7 @@ py::object rolling_rsi(py::handle module, const Arguments& args) {
     const Float64Array loss = call.rolling(Primitive::mean, call.compute(transforms::losses, call.span("data")),
                                            [&] { return moves("__lt__").attr("__neg__")(); }, window);
     call.assign_over("rsi", gain, transforms::rsi, values_of(gain), values_of(loss));
-    call.assign_rolling("sma", Primitive::mean, "rsi", window);
-    call.assign_rolling("ema", Primitive::ema, "rsi", window);
-    call.assign_rolling("wma", Primitive::wma, "rsi", window);
+    assign_rsi_averages(call, window);
     call.assign("processed_data", transforms::rsi_signal, call.span("rsi"));
     return call.frame();
 }

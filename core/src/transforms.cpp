@@ -1,5 +1,6 @@
 #include "backtest/transforms.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -17,7 +18,92 @@ void each(Output out, F f, Inputs... inputs) {
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = f(inputs[i]...);
 }
 
-double change(Column x, std::size_t i) { return i == 0 ? std::numeric_limits<double>::quiet_NaN() : x[i] - x[i - 1]; }
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+double change(Column x, std::size_t i) { return i == 0 ? kNaN : x[i] - x[i - 1]; }
+
+double gain_of(double change) { return change > 0.0 ? change : 0.0; }
+double loss_of(double change) { return -(change < 0.0 ? change : 0.0); }
+double strength_of(double gain, double loss) { return 100.0 - 100.0 / (1.0 + gain / loss); }
+double strength_signal(double strength) { return (strength - 50.0) / 50.0; }
+
+// Values per chunk of a fused pass: its running sums are carried in one
+// sequential loop, its divisions made in vectorised ones, and its buffers
+// stay in cache between the two.
+constexpr std::size_t kChunk = 2048;
+
+// Prefix sums of a series read `window` apart, one chunk at a time, as
+// rolling::mean forms them: entry window + k holds the prefix sum at the
+// chunk's value k, the first `window` entries those of the values before the
+// chunk (0 before the series).
+class WindowPrefixes {
+public:
+    explicit WindowPrefixes(std::size_t window) : window_(window), prefixes_(window + kChunk, 0.0) {}
+
+    // Adds the chunk's value k to the running sum.
+    void add(std::size_t k, double v) { prefixes_[window_ + k] = running_ += v; }
+    // The sum of the window ending at the chunk's value k.
+    double window_sum(std::size_t k) const { return prefixes_[window_ + k] - prefixes_[k]; }
+    // Makes the last `window` prefix sums of a chunk of `size` values the ones before the next.
+    void next_chunk(std::size_t size) {
+        std::copy_n(prefixes_.begin() + static_cast<std::ptrdiff_t>(size), window_, prefixes_.begin());
+    }
+
+private:
+    std::size_t window_;
+    std::vector<double> prefixes_;
+    double running_ = -0.0;  // -0.0 + v == v for every v, as cumsum's copied first value
+};
+
+// An infinity capped as rolling::mean reads it, for values that are never
+// NaN nor below 0.
+double capped(double v) {
+    constexpr double largest = std::numeric_limits<double>::max();
+    return largest < v ? largest : v;
+}
+
+// The gains and losses of the changes of `values` as rolling::mean adds them
+// up, the first change taken from `before`. One vectorised loop of
+// selections: branches on random signs would mostly be mispredicted.
+void split_changes(Column values, double before, Output gains, Output losses) {
+    const auto split = [&](std::size_t k, double delta) {
+        gains[k] = capped(gain_of(delta));
+        losses[k] = capped(loss_of(delta));
+    };
+    split(0, values[0] - before);
+    for (std::size_t k = 1; k < values.size(); ++k) split(k, values[k] - values[k - 1]);
+}
+
+void fill_nan(Output out, std::size_t count) {
+    std::fill_n(out.begin(), std::min(count, out.size()), kNaN);
+}
+
+// The RSI and its signal, window <= x.size(), from the averages of gains and
+// losses as rolling::mean forms them, chunk by chunk.
+void strength_in_chunks(Column x, std::size_t window, Output rsi, Output signal) {
+    const std::size_t n = x.size();
+    const auto w = static_cast<double>(window);
+    WindowPrefixes gain_sums(window);
+    WindowPrefixes loss_sums(window);
+    std::vector<double> gains(kChunk);
+    std::vector<double> losses(kChunk);
+    for (std::size_t start = 0; start < n; start += kChunk) {
+        const std::size_t size = std::min(kChunk, n - start);
+        split_changes(x.subspan(start, size), start == 0 ? kNaN : x[start - 1], gains, losses);
+        for (std::size_t k = 0; k < size; ++k) {
+            gain_sums.add(k, gains[k]);
+            loss_sums.add(k, losses[k]);
+        }
+        for (std::size_t k = 0; k < size; ++k) {
+            const double gain = gain_sums.window_sum(k) / w;
+            const double loss = loss_sums.window_sum(k) / w;
+            rsi[start + k] = strength_of(gain, loss);
+            signal[start + k] = strength_signal(rsi[start + k]);
+        }
+        gain_sums.next_chunk(size);
+        loss_sums.next_chunk(size);
+    }
+}
 
 }  // namespace
 
@@ -69,26 +155,16 @@ void difference(Column a, Column b, Output out) {
 }
 
 void gains(Column x, Output out) {
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const double delta = change(x, i);
-        out[i] = delta > 0.0 ? delta : 0.0;
-    }
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = gain_of(change(x, i));
 }
 
 void losses(Column x, Output out) {
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const double delta = change(x, i);
-        out[i] = -(delta < 0.0 ? delta : 0.0);
-    }
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = loss_of(change(x, i));
 }
 
-void rsi(Column gain, Column loss, Output out) {
-    each(out, [](double g, double l) { return 100.0 - 100.0 / (1.0 + g / l); }, gain, loss);
-}
+void rsi(Column gain, Column loss, Output out) { each(out, strength_of, gain, loss); }
 
-void rsi_signal(Column rsi, Output out) {
-    each(out, [](double r) { return (r - 50.0) / 50.0; }, rsi);
-}
+void rsi_signal(Column rsi, Output out) { each(out, strength_signal, rsi); }
 
 void upper_band(Column mean, double multiplier, Column deviation, Output out) {
     each(out, [multiplier](double m, double s) { return m + multiplier * s; }, mean, deviation);
@@ -96,6 +172,13 @@ void upper_band(Column mean, double multiplier, Column deviation, Output out) {
 
 void lower_band(Column mean, double multiplier, Column deviation, Output out) {
     each(out, [multiplier](double m, double s) { return m - multiplier * s; }, mean, deviation);
+}
+
+void relative_strength(Column x, std::size_t window, Output rsi, Output signal) {
+    if (window <= x.size()) strength_in_chunks(x, window, rsi, signal);
+    // the warm-up, or every row when the window is longer than x
+    fill_nan(rsi, window - 1);
+    fill_nan(signal, window - 1);
 }
 
 void macd(Column x, std::size_t short_window, std::size_t long_window, std::size_t signal_window,

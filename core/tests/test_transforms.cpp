@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <functional>
@@ -190,8 +191,32 @@ TEST_P(FusedPasses, MacdGivesTheBitsOfItsSteps) {
     }
 }
 
+// rolling::mean with the all-NaN result of a window longer than the series.
+Values rolling_mean(const Values& x, std::size_t window) {
+    Values out(x.size(), kNaN);
+    if (window <= x.size()) backtest::rolling::mean(x, window, out);
+    return out;
+}
+
+TEST_P(FusedPasses, RelativeStrengthGivesTheBitsOfItsSteps) {
+    const auto [n, share] = GetParam();
+    const Values x = random_values(n, share, static_cast<unsigned>(n) + 1);
+    for (std::size_t window : {std::size_t{1}, std::size_t{2}, std::size_t{14}, std::max<std::size_t>(n, 1), n + 1}) {
+        SCOPED_TRACE(window);
+        Values gains(n), losses(n), rsi(n), signal(n);
+        tf::gains(x, gains);
+        tf::losses(x, losses);
+        tf::rsi(rolling_mean(gains, window), rolling_mean(losses, window), rsi);
+        tf::rsi_signal(rsi, signal);
+        Values fused_rsi(n, -12345.0), fused_signal(n, -12345.0);
+        tf::relative_strength(x, window, fused_rsi, fused_signal);
+        expect_same(fused_rsi, rsi);
+        expect_same(fused_signal, signal);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Transforms, FusedPasses,
                          ::testing::Values(Fused{0, 0.0}, Fused{7, 0.0}, Fused{300, 0.0}, Fused{300, 0.02},
-                                           Fused{5000, 0.001}, Fused{60, 0.5}));
+                                           Fused{5000, 0.0}, Fused{5000, 0.001}, Fused{60, 0.5}));
 
 }  // namespace

@@ -74,6 +74,11 @@ void rsi_signal(Column rsi, Output out);
 void upper_band(Column mean, double multiplier, Column deviation, Output out);
 void lower_band(Column mean, double multiplier, Column deviation, Output out);
 
+// The RSI of x over `window` values and its signal (rsi - 50) / 50, as rsi
+// and rsi_signal give them from rolling::mean of gains(x) and of losses(x),
+// in one pass without those four columns. A window longer than x gives NaN.
+void relative_strength(Column x, std::size_t window, Output rsi, Output signal);
+
 // The columns of MACD: the short and long averages of the data, their
 // difference, its signal average, and the difference minus the signal.
 struct MacdColumns {
