@@ -24,6 +24,7 @@ double change(Column x, std::size_t i) { return i == 0 ? kNaN : x[i] - x[i - 1];
 
 double gain_of(double change) { return change > 0.0 ? change : 0.0; }
 double loss_of(double change) { return -(change < 0.0 ? change : 0.0); }
+double l1_share(double v, double sum) { return 2.0 * (v / sum) - 1.0; }
 double strength_of(double gain, double loss) { return 100.0 - 100.0 / (1.0 + gain / loss); }
 double strength_signal(double strength) { return (strength - 50.0) / 50.0; }
 
@@ -42,6 +43,12 @@ public:
 
     // Adds the chunk's value k to the running sum.
     void add(std::size_t k, double v) { prefixes_[window_ + k] = running_ += v; }
+    // Adds the chunk's value k, NaN counted as 0, and keeps NaN as its prefix
+    // sum, as pandas' cumsum skips and reports it.
+    void add_skipping_nan(std::size_t k, double v) {
+        running_ += std::isnan(v) ? 0.0 : v;
+        prefixes_[window_ + k] = std::isnan(v) ? kNaN : running_;
+    }
     // The sum of the window ending at the chunk's value k.
     double window_sum(std::size_t k) const { return prefixes_[window_ + k] - prefixes_[k]; }
     // Makes the last `window` prefix sums of a chunk of `size` values the ones before the next.
@@ -76,6 +83,17 @@ void split_changes(Column values, double before, Output gains, Output losses) {
 
 void fill_nan(Output out, std::size_t count) {
     std::fill_n(out.begin(), std::min(count, out.size()), kNaN);
+}
+
+// rolling_l1_normalize, window <= x.size(), chunk by chunk.
+void l1_in_chunks(Column x, std::size_t window, Output out) {
+    WindowPrefixes sums(window);
+    for (std::size_t start = 0; start < x.size(); start += kChunk) {
+        const std::size_t size = std::min(kChunk, x.size() - start);
+        for (std::size_t k = 0; k < size; ++k) sums.add_skipping_nan(k, std::fabs(x[start + k]));
+        for (std::size_t k = 0; k < size; ++k) out[start + k] = l1_share(x[start + k], sums.window_sum(k));
+        sums.next_chunk(size);
+    }
 }
 
 // The RSI and its signal, window <= x.size(), from the averages of gains and
@@ -146,8 +164,12 @@ void absolute(Column x, Output out) {
     each(out, [](double v) { return std::fabs(v); }, x);
 }
 
-void l1_normalize(Column x, Column sum, Output out) {
-    each(out, [](double v, double s) { return 2.0 * (v / s) - 1.0; }, x, sum);
+void l1_normalize(Column x, Column sum, Output out) { each(out, l1_share, x, sum); }
+
+void rolling_l1_normalize(Column x, std::size_t window, Output out) {
+    if (window <= x.size()) l1_in_chunks(x, window, out);
+    // the warm-up, or every row when the window is longer than x
+    fill_nan(out, window - 1);
 }
 
 void difference(Column a, Column b, Output out) {

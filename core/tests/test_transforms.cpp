@@ -215,6 +215,21 @@ TEST_P(FusedPasses, RelativeStrengthGivesTheBitsOfItsSteps) {
     }
 }
 
+TEST_P(FusedPasses, RollingL1NormalizeGivesTheBitsOfItsSteps) {
+    const auto [n, share] = GetParam();
+    const Values x = random_values(n, share, static_cast<unsigned>(n) + 2);
+    for (std::size_t window : {std::size_t{1}, std::size_t{3}, std::max<std::size_t>(n, 1), n + 1}) {
+        SCOPED_TRACE(window);
+        Values magnitudes(n), expected(n, kNaN);
+        tf::absolute(x, magnitudes);
+        if (window <= n) backtest::rolling::sum(magnitudes, window, backtest::rolling::PrefixNan::skip, expected);
+        tf::l1_normalize(x, expected, expected);
+        Values fused(n, -12345.0);
+        tf::rolling_l1_normalize(x, window, fused);
+        expect_same(fused, expected);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Transforms, FusedPasses,
                          ::testing::Values(Fused{0, 0.0}, Fused{7, 0.0}, Fused{300, 0.0}, Fused{300, 0.02},
                                            Fused{5000, 0.0}, Fused{5000, 0.001}, Fused{60, 0.5}));

@@ -53,6 +53,12 @@ void absolute(Column x, Output out);
 // 2 * (x / sum) - 1
 void l1_normalize(Column x, Column sum, Output out);
 
+// l1_normalize of x by the rolling sums of |x| over `window` values as
+// rolling::sum forms them for a Series (NaN skipped by the running sum and NaN
+// at its own position), in one pass without the magnitudes' and sums'
+// columns. A window longer than x gives NaN.
+void rolling_l1_normalize(Column x, std::size_t window, Output out);
+
 // a - b
 void difference(Column a, Column b, Output out);
 
