@@ -129,10 +129,16 @@ bool nan_skipping_mean(std::span<const double> first, double& mean) {
 
 }  // namespace
 
-std::optional<double> ema_seed(std::span<const double> first, EmaSeed seed) {
-    if (seed == EmaSeed::with_nan) return pairwise_mean(first, first.size());
+std::optional<double> ema_start(std::span<const double> x, std::size_t i, std::size_t window, EmaSeed seed) {
+    if (i + 1 < window) return std::nullopt;
+    if (i + 1 > window) {
+        // no valid value in the first window: the average starts at the first valid one
+        if (std::isnan(x[i])) return std::nullopt;
+        return x[i];
+    }
+    if (seed == EmaSeed::with_nan) return pairwise_mean(x.first(window), window);
     double mean = 0.0;
-    if (!nan_skipping_mean(first, mean)) return std::nullopt;
+    if (!nan_skipping_mean(x.first(window), mean)) return std::nullopt;
     return mean;
 }
 
@@ -337,13 +343,39 @@ void carry_sums(std::span<const double> chunk, std::size_t window, double next, 
     }
 }
 
-void square_roots(std::span<double> values) {
-    std::size_t i = 0;
+// sqrt(max(M2 / w, 0)) of a window from its sums of deviations S1, S2 (M2 =
+// S2 - S1^2 / w), NaN kept; for one window, or for two side by side in the
+// packed lanes of SSE2, whose square root the compiler would not use itself
+// (sqrt may set errno).
+double deviation_of(double plain, double squares, double inverse) {
+    const double variance = (squares - plain * (plain * inverse)) * inverse;
+    return std::sqrt(variance < 0.0 ? 0.0 : variance);
+}
+
 #ifdef __SSE2__
-    // the packed instruction rounds each root exactly as sqrt does
-    for (; i + 2 <= values.size(); i += 2) _mm_storeu_pd(&values[i], _mm_sqrt_pd(_mm_loadu_pd(&values[i])));
+__m128d deviation_of(__m128d plain, __m128d squares, __m128d inverse) {
+    const __m128d variance = _mm_mul_pd(_mm_sub_pd(squares, _mm_mul_pd(plain, _mm_mul_pd(plain, inverse))), inverse);
+    // max(0, v) is v < 0 ? 0 : v in this order of operands, NaN included
+    return _mm_sqrt_pd(_mm_max_pd(_mm_setzero_pd(), variance));
+}
 #endif
-    for (; i < values.size(); ++i) values[i] = std::sqrt(values[i]);
+
+// The deviations of the windows ending at the chunk's `size` values: the
+// window ending at value k starts at k + 1 - window, older entry k + 1.
+void finish_deviations(const DeviationSums& older, const DeviationSums& newer, std::size_t size, double inverse,
+                       std::span<double> out) {
+    std::size_t k = 0;
+#ifdef __SSE2__
+    const __m128d inverses = _mm_set1_pd(inverse);
+    for (; k + 2 <= size; k += 2) {
+        const __m128d plain = _mm_add_pd(_mm_loadu_pd(&older.plain[k + 1]), _mm_loadu_pd(&newer.plain[k]));
+        const __m128d squares = _mm_add_pd(_mm_loadu_pd(&older.squares[k + 1]), _mm_loadu_pd(&newer.squares[k]));
+        _mm_storeu_pd(&out[k], deviation_of(plain, squares, inverses));
+    }
+#endif
+    for (; k < size; ++k) {
+        out[k] = deviation_of(older.plain[k + 1] + newer.plain[k], older.squares[k + 1] + newer.squares[k], inverse);
+    }
 }
 
 // Whole blocks per chunk: enough values to amortise a chunk's loops, few
@@ -377,14 +409,7 @@ void stddev(std::span<const double> x, std::size_t window, std::span<double> out
         for (std::size_t k = 0; k < size; ++k) values[k] = deviation_input(x[start + k]);
         const std::span<const double> read(values.data(), size);
         carry_sums(read, window, start + size < n ? deviation_input(x[start + size]) : 0.0, newer, older);
-        // the window ending at value k starts at k + 1 - window: older entry k + 1
-        for (std::size_t k = 0; k < size; ++k) {
-            const double plain = older.plain[k + 1] + newer.plain[k];
-            const double m2 = (older.squares[k + 1] + newer.squares[k]) - plain * (plain * inverse);
-            const double variance = m2 * inverse;
-            out[start + k] = variance < 0.0 ? 0.0 : variance;
-        }
-        square_roots(out.subspan(start, size));
+        finish_deviations(older, newer, size, inverse, out.subspan(start, size));
         std::copy_n(older.plain.begin() + static_cast<std::ptrdiff_t>(size), window, older.plain.begin());
         std::copy_n(older.squares.begin() + static_cast<std::ptrdiff_t>(size), window, older.squares.begin());
     }

@@ -5,7 +5,6 @@
 // 1 <= window <= x.size() and out.size() == x.size(); out does not alias x.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <optional>
@@ -37,13 +36,15 @@ void mean(std::span<const double> x, std::size_t window, std::span<double> out);
 // mean of the first window; NaN after the seed poisons every later value.
 void ema(std::span<const double> x, std::size_t window, EmaSeed seed, std::span<double> out);
 
-// The mean of the first window that seeds `ema`; none when a NaN-skipping
-// seed finds no valid value.
-std::optional<double> ema_seed(std::span<const double> first, EmaSeed seed);
+// Where `ema` starts: the value it takes at i when i is where it starts,
+// given the values of x up to i and that it has not started before i.
+std::optional<double> ema_start(std::span<const double> x, std::size_t i, std::size_t window, EmaSeed seed);
 
 // The values of `ema` one at a time, so that one pass can carry several
 // averages, and the steps reading them, side by side: each recursion is a
 // chain of dependent operations that leaves the processor idle in between.
+// The start is found out of line and never sees the state, which can thus
+// stay in registers.
 class EmaSteps {
 public:
     EmaSteps(std::size_t window, EmaSeed seed)
@@ -55,26 +56,14 @@ public:
             previous_ = (x[i] - previous_) * multiplier_ + previous_;
             return previous_;
         }
-        return start(x, i);
-    }
-
-private:
-    double start(std::span<const double> x, std::size_t i) {
-        if (i + 1 < window_) return std::numeric_limits<double>::quiet_NaN();
-        if (i + 1 == window_) {
-            const std::optional<double> seed = ema_seed(x.first(window_), seed_);
-            if (!seed) return std::numeric_limits<double>::quiet_NaN();
-            previous_ = *seed;
-        } else if (std::isnan(x[i])) {
-            // no valid value in the first window: the average starts at the first valid one
-            return std::numeric_limits<double>::quiet_NaN();
-        } else {
-            previous_ = x[i];
-        }
+        const std::optional<double> first = ema_start(x, i, window_, seed_);
+        if (!first) return std::numeric_limits<double>::quiet_NaN();
         started_ = true;
+        previous_ = *first;
         return previous_;
     }
 
+private:
     std::size_t window_;
     EmaSeed seed_;
     double multiplier_;
