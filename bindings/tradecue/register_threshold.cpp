@@ -41,25 +41,35 @@ bool is_formula_builtin(py::handle function, const char* name) {
     return std::strcmp(owner_name, "Backtest.formula") == 0 && std::strcmp(function_name, name) == 0;
 }
 
-// A data frame copies an array it is given as a column, but takes over a Series
-// on its own index; the column is the same either way. For arrays of our own.
-py::object as_column(py::handle df, py::object values) {
+const py::module_& pandas() {
     // never released: module references live as long as the process
-    static const auto* pandas = new py::module_(py::module_::import("pandas"));
-    if (!py::isinstance(df, pandas->attr("DataFrame"))) return values;
-    return pandas->attr("Series")(values, py::arg("index") = df.attr("index"), py::arg("copy") = false);
+    static const auto* module = new py::module_(py::module_::import("pandas"));
+    return *module;
+}
+
+void set_column(py::handle df, const char* name, py::handle values) {
+    if (PyObject_SetItem(df.ptr(), py::str(name).ptr(), values.ptr()) < 0) throw py::error_already_set();
 }
 
 // Computes the mode's average through formula as bound now, stores it in the
-// frame and returns the stored column's values.
+// frame and returns the values the rule reads: those of the stored column.
 py::object store_moving_average(py::handle module, py::handle df, py::handle signal, py::handle window_argument,
                                 std::size_t window, Average average) {
     const MovingAverage& spec = moving_average_of(average);
     py::object function = boundary::module_global(module, "formula").attr(spec.function);
-    py::object column = is_formula_builtin(function, spec.function)
-                            ? as_column(df, boundary::compute(spec.primitive, boundary::to_numeric(signal), window))
-                            : function(signal, window_argument);
-    if (PyObject_SetItem(df.ptr(), py::str(spec.column).ptr(), column.ptr()) < 0) throw py::error_already_set();
+    if (is_formula_builtin(function, spec.function)) {
+        py::array values = boundary::compute(spec.primitive, boundary::to_numeric(signal), window);
+        if (py::isinstance(df, pandas().attr("DataFrame"))) {
+            // A data frame copies an array it is given, but takes over a Series on
+            // its own index: the stored column is then these very values.
+            set_column(df, spec.column,
+                       pandas().attr("Series")(values, py::arg("index") = df.attr("index"), py::arg("copy") = false));
+            return values;
+        }
+        set_column(df, spec.column, values);
+    } else {
+        set_column(df, spec.column, function(signal, window_argument));
+    }
     return column_values(df, spec.column);
 }
 
