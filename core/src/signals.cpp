@@ -37,13 +37,15 @@ struct OneRow {
         if constexpr (C == Compare::less_equal) return value <= level;
         if constexpr (C == Compare::greater_equal) return value >= level;
     }
-    // condition ? when_true : otherwise, computed with bit operations: a branch on
-    // the sign of an average that hovers around zero would often be mispredicted.
-    static Value select(Mask condition, Value when_true, Value otherwise) {
-        const auto mask = std::uint64_t{0} - static_cast<std::uint64_t>(condition);
-        const auto a = std::bit_cast<std::uint64_t>(when_true);
-        const auto b = std::bit_cast<std::uint64_t>(otherwise);
-        return std::bit_cast<double>(b ^ ((b ^ a) & mask));
+    // Swaps a and b unless `keep` holds, with bit operations: a branch on the sign
+    // of an average that hovers around zero would often be mispredicted.
+    static void swap_unless(Mask keep, Value& a, Value& b) {
+        const auto swap = std::uint64_t{0} - static_cast<std::uint64_t>(!keep);
+        const auto x = std::bit_cast<std::uint64_t>(a);
+        const auto y = std::bit_cast<std::uint64_t>(b);
+        const auto differing = (x ^ y) & swap;
+        a = std::bit_cast<double>(x ^ differing);
+        b = std::bit_cast<double>(y ^ differing);
     }
 };
 
@@ -70,15 +72,17 @@ struct TwoRows {
         if constexpr (C == Compare::less_equal) return _mm_cmple_pd(value, level);
         if constexpr (C == Compare::greater_equal) return _mm_cmple_pd(level, value);
     }
-    static Value select(Mask condition, Value when_true, Value otherwise) {
-        return _mm_or_pd(_mm_and_pd(condition, when_true), _mm_andnot_pd(condition, otherwise));
+    static void swap_unless(Mask keep, Value& a, Value& b) {
+        const __m128d differing = _mm_andnot_pd(keep, _mm_xor_pd(a, b));
+        a = _mm_xor_pd(a, differing);
+        b = _mm_xor_pd(b, differing);
     }
 };
 #endif
 
 // The levels of the rows from i on. The factors 1 + t and 1 - t are the same
-// for every row. The column pointers are copies: the rows are written as bytes
-// or pointers, which could alias a Columns object, so pointers read through it
+// for every row. The column pointers are copies: the rows are written as
+// pointers, which could alias a Columns object, so pointers read through it
 // would be reloaded on every row.
 template <LevelSource Source>
 class LevelReader {
@@ -105,10 +109,10 @@ public:
         } else if constexpr (Source == LevelSource::scaled_average_ordered) {
             // keeps the upper level above the lower one for a negative average
             const V m = column(average_);
-            const V low = Rows::times(m, Rows::broadcast(one_minus_t_));
-            const V high = Rows::times(m, Rows::broadcast(one_plus_t_));
-            const auto positive = Rows::template compare<Compare::greater>(m, Rows::broadcast(0.0));
-            return {Rows::select(positive, low, high), Rows::select(positive, high, low), m};
+            V low = Rows::times(m, Rows::broadcast(one_minus_t_));
+            V high = Rows::times(m, Rows::broadcast(one_plus_t_));
+            Rows::swap_unless(Rows::template compare<Compare::greater>(m, Rows::broadcast(0.0)), low, high);
+            return {low, high, m};
         } else if constexpr (Source == LevelSource::average) {
             const V m = column(average_);
             return {m, m, m};
@@ -171,8 +175,8 @@ constexpr std::uint32_t shift_of(Entry entry) { return 8 * static_cast<std::uint
 
 constexpr std::uint32_t kShiftBits = 31;  // x86 shifts of 32-bit values read only these bits of the count
 
-// The entry a shift stands for, as its index in EntryItems.
-constexpr std::size_t item_of(std::uint32_t shift) { return (shift & kShiftBits) / 8; }
+// The entry a shift stands for, as its index in EntryItems: bits 3 and 4 of the shift.
+constexpr std::size_t item_of(std::uint32_t shift) { return (shift & 24u) / 8; }
 
 // For each combination of row bits, the next entry after each previous entry
 // (short, flat, long, warm-up), one byte each, written as the shift of the next
@@ -300,6 +304,9 @@ unsigned chunk_steps(const LevelReader<Source>& levels, const double* series, st
     return pack_masks(masks);
 }
 
+// Below this many rows, building the step items would cost more than it saves.
+constexpr std::size_t kRowsForSteps = 4096;
+
 // Whole chunks of rows from `first` on; returns the shift of the last entry.
 template <TestList Tests, LevelSource Source>
 std::uint32_t decide_in_steps(const LevelReader<Source>& levels, const double* series, std::size_t first,
@@ -330,9 +337,6 @@ void check_sizes(LevelSource source, const Columns& columns, std::size_t first, 
     const bool bands_fit = !uses_bands(source) || (columns.upper.size() == rows && columns.lower.size() == rows);
     if (!average_fits || !bands_fit) throw std::invalid_argument("every column must have one value per row");
 }
-
-// Below this many rows, building the step items would cost more than it saves.
-constexpr std::size_t kRowsForSteps = 4096;
 
 template <TestList Tests, LevelSource Source>
 void decide_rows(const Columns& columns, std::size_t first, const EntryItems& items, std::span<void*> out) {
