@@ -191,6 +191,12 @@ TEST_P(FusedPasses, MacdGivesTheBitsOfItsSteps) {
     }
 }
 
+// Windows of a few rows, of more rows than a fused pass's chunk, of all rows
+// and of more.
+std::vector<std::size_t> windows_for(std::size_t rows) {
+    return {1, 2, 3, 14, 2100, std::max<std::size_t>(rows, 1), rows + 1};
+}
+
 // rolling::mean with the all-NaN result of a window longer than the series.
 Values rolling_mean(const Values& x, std::size_t window) {
     Values out(x.size(), kNaN);
@@ -201,7 +207,7 @@ Values rolling_mean(const Values& x, std::size_t window) {
 TEST_P(FusedPasses, RelativeStrengthGivesTheBitsOfItsSteps) {
     const auto [n, share] = GetParam();
     const Values x = random_values(n, share, static_cast<unsigned>(n) + 1);
-    for (std::size_t window : {std::size_t{1}, std::size_t{2}, std::size_t{14}, std::max<std::size_t>(n, 1), n + 1}) {
+    for (std::size_t window : windows_for(n)) {
         SCOPED_TRACE(window);
         Values gains(n), losses(n), rsi(n), signal(n);
         tf::gains(x, gains);
@@ -218,7 +224,7 @@ TEST_P(FusedPasses, RelativeStrengthGivesTheBitsOfItsSteps) {
 TEST_P(FusedPasses, RollingL1NormalizeGivesTheBitsOfItsSteps) {
     const auto [n, share] = GetParam();
     const Values x = random_values(n, share, static_cast<unsigned>(n) + 2);
-    for (std::size_t window : {std::size_t{1}, std::size_t{3}, std::max<std::size_t>(n, 1), n + 1}) {
+    for (std::size_t window : windows_for(n)) {
         SCOPED_TRACE(window);
         Values magnitudes(n), expected(n, kNaN);
         tf::absolute(x, magnitudes);
