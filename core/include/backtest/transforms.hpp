@@ -10,7 +10,8 @@
 // propagates.
 // Preconditions (checked by callers): every input has out.size() values; out
 // is either an input itself (each row is read before it is written) or apart
-// from every input.
+// from every input; a fused pass's windows are at least 1 and its outputs
+// apart from x and from each other.
 #pragma once
 
 #include <cstddef>
