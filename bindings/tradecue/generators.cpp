@@ -8,6 +8,10 @@
 
 #include "common/convert.hpp"
 
+#ifdef Py_GIL_DISABLED
+#error "position lists get their storage here as the build with the GIL lays it out"
+#endif
+
 namespace backtest::tradecue {
 
 namespace {
@@ -66,20 +70,33 @@ signals::Columns read_columns(const Rule& rule, std::size_t rows, std::vector<bo
     return columns;
 }
 
-// A list of `size` items, all NULL until written.
-py::list new_list(std::size_t size) {
+// An empty list with room for `size` items. PyList_New would zero the room
+// first, a pass over megabytes that the items then overwrite. The items are
+// written into the room, beyond the list's length, which `finish_list` sets
+// once they all are: whatever fails before, the list is a valid empty one.
+py::list list_with_room(std::size_t size) {
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
         PyErr_SetString(PyExc_OverflowError, "rolling_window is too large for a list");
         throw py::error_already_set();
     }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
-    if (list == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::list>(list);
+    py::list list = py::reinterpret_steal<py::list>(PyList_New(0));
+    if (!list) throw py::error_already_set();
+    if (size == 0) return list;
+    // PyMem_New refuses sizes whose bytes overflow, as PyList_New does
+    PyObject** room = PyMem_New(PyObject*, size);
+    if (room == nullptr) {
+        PyErr_NoMemory();
+        throw py::error_already_set();
+    }
+    auto* object = reinterpret_cast<PyListObject*>(list.ptr());
+    object->ob_item = room;  // freed with the list, as any list storage
+    object->allocated = static_cast<Py_ssize_t>(size);
+    return list;
 }
 
-std::span<PyObject*> items_of(const py::list& list) {
-    const auto size = static_cast<std::size_t>(PyList_GET_SIZE(list.ptr()));
-    return {reinterpret_cast<PyListObject*>(list.ptr())->ob_item, size};
+std::span<PyObject*> room_of(const py::list& list) {
+    const auto* object = reinterpret_cast<const PyListObject*>(list.ptr());
+    return {object->ob_item, static_cast<std::size_t>(object->allocated)};
 }
 
 void add_references(PyObject* object, std::size_t count) {
@@ -94,8 +111,8 @@ void add_item_references(PyObject* object, std::span<PyObject* const> items) {
     add_references(object, static_cast<std::size_t>(std::count(items.begin(), items.end(), object)));
 }
 
-// Keeps the list out of the collector's reach while its items are written
-// without the GIL and without references.
+// Keeps the list out of the collector's reach, hence out of every other
+// thread's, while its room is written without the GIL.
 class Untracked {
 public:
     explicit Untracked(const py::list& list) : list_(list.ptr()) { PyObject_GC_UnTrack(list_); }
@@ -107,20 +124,22 @@ private:
     PyObject* list_;
 };
 
-// Writes the entry object of each decided row after the `first` warm-up items.
+// Writes the entry object of each decided row into the list's room, after the
+// `first` warm-up items.
 void decide_into(const Rule& rule, const signals::Columns& columns, std::size_t first,
                  const signals::EntryItems& objects, const py::list& list) {
-    const std::span<PyObject*> decided = items_of(list).subspan(first);
+    const std::span<PyObject*> decided = room_of(list).subspan(first);
     const Untracked untracked(list);
     // releasing the GIL is safe: the pass reads buffers that the caller keeps alive
-    // and writes the items of a list that no other thread can reach
+    // and writes the room of a list that no other thread can reach
     py::gil_scoped_release unlocked;
     rule.decide(columns, first, objects, {reinterpret_cast<void**>(decided.data()), decided.size()});
 }
 
-// Fills the `window` leading items with `warm` and gives each object its references.
+// Fills the `window` leading items with `warm`, gives each object its
+// references and makes the whole room the list's items.
 py::list finish_list(py::list list, py::handle warm, std::size_t window, std::span<const py::object> ints) {
-    const std::span<PyObject*> items = items_of(list);
+    const std::span<PyObject*> items = room_of(list);
     std::fill_n(items.begin(), window, warm.ptr());
     // warm-up items can only lead, before the first decision
     const auto leading = std::find_if(items.begin() + static_cast<std::ptrdiff_t>(window), items.end(),
@@ -128,6 +147,7 @@ py::list finish_list(py::list list, py::handle warm, std::size_t window, std::sp
     add_references(warm.ptr(), static_cast<std::size_t>(leading - items.begin()));
     const std::span<PyObject* const> decided(leading, items.end());
     for (const py::object& value : ints) add_item_references(value.ptr(), decided);
+    Py_SET_SIZE(list.ptr(), static_cast<Py_ssize_t>(items.size()));
     return list;
 }
 
@@ -156,13 +176,13 @@ py::list positions(py::handle df, const Rule& rule, std::size_t window, py::hand
     const std::array<py::object, 3> ints{py::int_(-1), py::int_(0), py::int_(1)};
     // indexed by entry + 1: short, flat, long, warm-up
     const signals::EntryItems objects{ints[0].ptr(), ints[1].ptr(), ints[2].ptr(), warm.ptr()};
-    py::list list = new_list(rows);
+    py::list list = list_with_room(rows);
     decide_into(rule, columns, window, objects, list);
     return finish_list(std::move(list), warm, window, ints);
 }
 
 py::list warm_up_entries(py::handle warm, std::size_t window) {
-    return finish_list(new_list(window), warm, window, {});
+    return finish_list(list_with_room(window), warm, window, {});
 }
 
 }  // namespace backtest::tradecue
