@@ -33,32 +33,40 @@ double strength_signal(double strength) { return (strength - 50.0) / 50.0; }
 // stay in cache between the two.
 constexpr std::size_t kChunk = 2048;
 
-// Prefix sums of a series read `window` apart, one chunk at a time, as
-// rolling::mean forms them: entry window + k holds the prefix sum at the
-// chunk's value k, the first `window` entries those of the values before the
-// chunk (0 before the series).
+// Prefix sums of a series, read `window` apart, as rolling::mean forms them,
+// for one chunk of values at a time: the chunk's sums follow those of the
+// `window` values before it (0 before the series) in one buffer, which keeps
+// room for a window and a chunk; when the next chunk would not fit, its
+// predecessors move back to the front, at most a window of moves for every
+// window of values.
 class WindowPrefixes {
 public:
-    explicit WindowPrefixes(std::size_t window) : window_(window), prefixes_(window + kChunk, 0.0) {}
+    explicit WindowPrefixes(std::size_t window)
+        : window_(window), prefixes_(window + std::max(kChunk, window), 0.0), start_(window) {}
 
     // Adds the chunk's value k to the running sum.
-    void add(std::size_t k, double v) { prefixes_[window_ + k] = running_ += v; }
+    void add(std::size_t k, double v) { prefixes_[start_ + k] = running_ += v; }
     // Adds the chunk's value k, NaN counted as 0, and keeps NaN as its prefix
     // sum, as pandas' cumsum skips and reports it.
     void add_skipping_nan(std::size_t k, double v) {
         running_ += std::isnan(v) ? 0.0 : v;
-        prefixes_[window_ + k] = std::isnan(v) ? kNaN : running_;
+        prefixes_[start_ + k] = std::isnan(v) ? kNaN : running_;
     }
     // The sum of the window ending at the chunk's value k.
-    double window_sum(std::size_t k) const { return prefixes_[window_ + k] - prefixes_[k]; }
-    // Makes the last `window` prefix sums of a chunk of `size` values the ones before the next.
+    double window_sum(std::size_t k) const { return prefixes_[start_ + k] - prefixes_[start_ + k - window_]; }
+    // Moves on past a chunk of `size` values.
     void next_chunk(std::size_t size) {
-        std::copy_n(prefixes_.begin() + static_cast<std::ptrdiff_t>(size), window_, prefixes_.begin());
+        start_ += size;
+        if (start_ + kChunk <= prefixes_.size()) return;
+        const auto before = prefixes_.begin() + static_cast<std::ptrdiff_t>(start_ - window_);
+        std::copy(before, before + static_cast<std::ptrdiff_t>(window_), prefixes_.begin());
+        start_ = window_;
     }
 
 private:
     std::size_t window_;
     std::vector<double> prefixes_;
+    std::size_t start_;      // where the chunk's sums begin
     double running_ = -0.0;  // -0.0 + v == v for every v, as cumsum's copied first value
 };
 
