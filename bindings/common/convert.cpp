@@ -7,17 +7,6 @@ namespace backtest::boundary {
 
 namespace {
 
-// Module references live as long as the process: never released at exit.
-const py::module_& numpy() {
-    static const auto* np = new py::module_(py::module_::import("numpy"));
-    return *np;
-}
-
-const py::module_& pandas() {
-    static const auto* pd = new py::module_(py::module_::import("pandas"));
-    return *pd;
-}
-
 bool is_missing(py::handle item) {
     static const auto* na = new py::object(pandas().attr("NA"));
     return item.is_none() || item.is(*na);
@@ -74,6 +63,16 @@ Float64Array numbers_to_float64(const py::array& array) {
 }
 
 }  // namespace
+
+const py::module_& numpy() {
+    static const auto* np = new py::module_(py::module_::import("numpy"));
+    return *np;
+}
+
+const py::module_& pandas() {
+    static const auto* pd = new py::module_(py::module_::import("pandas"));
+    return *pd;
+}
 
 NumericSeries to_numeric(py::handle object) {
     SeriesKind kind = SeriesKind::sequence;

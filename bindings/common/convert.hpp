@@ -27,6 +27,11 @@ struct NumericSeries {
     std::size_t size() const { return static_cast<std::size_t>(values.size()); }
 };
 
+// NumPy and pandas as imported once; the references live as long as the
+// process and are never released at exit.
+const py::module_& numpy();
+const py::module_& pandas();
+
 // Any one-dimensional numeric input (array, Series, list; ints, bools, floats of
 // any width, object arrays of numbers, pandas nullable types) as float64 with
 // None and pd.NA as NaN. Complex and non-numeric input raise TypeError, input

@@ -6,20 +6,8 @@
 
 namespace backtest::formula {
 
-namespace {
-
-// Module references live as long as the process: never released at exit.
-const py::module_& pandas() {
-    static const auto* pd = new py::module_(py::module_::import("pandas"));
-    return *pd;
-}
-
-const py::module_& numpy() {
-    static const auto* np = new py::module_(py::module_::import("numpy"));
-    return *np;
-}
-
-}  // namespace
+using boundary::numpy;
+using boundary::pandas;
 
 void numpy_function(const char* ufunc, const Float64Array& input, const Float64Array& output) {
     const py::object settings = numpy().attr("seterr")(py::arg("over") = "ignore");
