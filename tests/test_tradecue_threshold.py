@@ -180,15 +180,19 @@ def test_every_mode_follows_its_rules_on_random_signals(mode):
                 assert 1 not in got
 
 
+@pytest.mark.parametrize("index", [None, [7, 3, 3, 0, 5, 1, 2, 9]], ids=["range", "labels"])
 @pytest.mark.parametrize("average, function", [("sma", "rolling_mean"), ("ema", "rolling_ema"),
                                                ("wma", "rolling_wma")])
-def test_averages_equal_formulas_own_functions_and_are_stored(average, function):
-    signal = pd.Series([NAN, NAN, 4.0, 1.0, NAN, 2.0, 6.0, 5.0])
+def test_averages_equal_formulas_own_functions_and_are_stored(average, function, index):
+    signal = pd.Series([NAN, NAN, 4.0, 1.0, NAN, 2.0, 6.0, 5.0], index=index)
     df = pd.DataFrame({"processed_data": signal, "other": 1})
-    tradecue.entry_exit_threshold(df, 3, 0.2, f"momentum({average})")
+    column = f"processed_{average}"
     expected = getattr(formula, function)(signal, 3)
-    np.testing.assert_array_equal(df[f"processed_{average}"].to_numpy(), expected)
-    assert list(df.columns) == ["processed_data", "other", f"processed_{average}"]
+    for _ in range(2):  # the second call replaces the stored column
+        tradecue.entry_exit_threshold(df, 3, 0.2, f"momentum({average})")
+        np.testing.assert_array_equal(df[column].to_numpy(), expected)
+        assert df[column].dtype == expected.dtype
+        assert list(df.columns) == ["processed_data", "other", column]
 
 
 # ---------------------------------------------------------------- worked examples
