@@ -109,6 +109,14 @@ std::size_t to_window(py::handle object, const char* parameter) {
     return static_cast<std::size_t>(value);
 }
 
+void store_column(py::handle frame, const char* name, const py::array& values) {
+    py::object stored = values;
+    if (py::isinstance(frame, pandas().attr("DataFrame"))) {
+        stored = pandas().attr("Series")(values, py::arg("index") = frame.attr("index"), py::arg("copy") = false);
+    }
+    if (PyObject_SetItem(frame.ptr(), py::str(name).ptr(), stored.ptr()) < 0) throw py::error_already_set();
+}
+
 py::array_t<double> new_array(std::size_t n) { return py::array_t<double>(static_cast<py::ssize_t>(n)); }
 
 py::array full_nan(std::size_t n, const py::dtype& dtype) {

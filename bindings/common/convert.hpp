@@ -48,6 +48,11 @@ py::array_t<double> new_array(std::size_t n);
 // An all-NaN array of n values with the given dtype.
 py::array full_nan(std::size_t n, const py::dtype& dtype);
 
+// frame[name] = values. A pandas DataFrame copies an array it is given but
+// takes over a Series on its own index, so a new array of ours is stored that
+// way; other frame-like objects receive the array itself.
+void store_column(py::handle frame, const char* name, const py::array& values);
+
 // The output of a primitive as a span to write into.
 inline std::span<double> writable(py::array_t<double>& array) {
     return {array.mutable_data(), static_cast<std::size_t>(array.size())};

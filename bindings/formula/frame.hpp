@@ -134,7 +134,6 @@ private:
 
     py::handle module_;
     py::handle frame_;
-    bool is_data_frame_;
     Float64Array data_;
     std::size_t rows_;
     std::vector<std::pair<std::string, Float64Array>> written_;

@@ -7,7 +7,6 @@
 namespace backtest::formula {
 
 using boundary::numpy;
-using boundary::pandas;
 
 void numpy_function(const char* ufunc, const Float64Array& input, const Float64Array& output) {
     const py::object settings = numpy().attr("seterr")(py::arg("over") = "ignore");
@@ -27,7 +26,6 @@ Window checked_window(py::handle object, const char* parameter) {
 FrameCall::FrameCall(py::handle module, py::handle frame)
     : module_(module),
       frame_(frame),
-      is_data_frame_(py::isinstance(frame, pandas().attr("DataFrame"))),
       data_(boundary::to_numeric(frame["data"]).values),
       rows_(static_cast<std::size_t>(data_.size())) {}
 
@@ -63,12 +61,7 @@ void FrameCall::assign_rolling(const char* name, Primitive primitive, const char
 }
 
 void FrameCall::write(const char* name, Float64Array values) {
-    if (is_data_frame_) {
-        // A Series on the frame's own index is taken over without a copy.
-        frame_[name] = pandas().attr("Series")(values, py::arg("index") = frame_.attr("index"), py::arg("copy") = false);
-    } else {
-        frame_[name] = values;
-    }
+    boundary::store_column(frame_, name, values);
     written_.emplace_back(name, std::move(values));
 }
 

@@ -41,12 +41,6 @@ bool is_formula_builtin(py::handle function, const char* name) {
     return std::strcmp(owner_name, "Backtest.formula") == 0 && std::strcmp(function_name, name) == 0;
 }
 
-const py::module_& pandas() {
-    // never released: module references live as long as the process
-    static const auto* module = new py::module_(py::module_::import("pandas"));
-    return *module;
-}
-
 void set_column(py::handle df, const char* name, py::handle values) {
     if (PyObject_SetItem(df.ptr(), py::str(name).ptr(), values.ptr()) < 0) throw py::error_already_set();
 }
@@ -59,17 +53,12 @@ py::object store_moving_average(py::handle module, py::handle df, py::handle sig
     py::object function = boundary::module_global(module, "formula").attr(spec.function);
     if (is_formula_builtin(function, spec.function)) {
         py::array values = boundary::compute(spec.primitive, boundary::to_numeric(signal), window);
-        if (py::isinstance(df, pandas().attr("DataFrame"))) {
-            // A data frame copies an array it is given, but takes over a Series on
-            // its own index: the stored column is then these very values.
-            set_column(df, spec.column,
-                       pandas().attr("Series")(values, py::arg("index") = df.attr("index"), py::arg("copy") = false));
-            return values;
-        }
-        set_column(df, spec.column, values);
-    } else {
-        set_column(df, spec.column, function(signal, window_argument));
+        boundary::store_column(df, spec.column, values);
+        // a data frame's stored column holds these very values
+        if (py::isinstance(df, boundary::pandas().attr("DataFrame"))) return values;
+        return column_values(df, spec.column);
     }
+    set_column(df, spec.column, function(signal, window_argument));
     return column_values(df, spec.column);
 }
 
