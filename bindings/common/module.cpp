@@ -57,8 +57,8 @@ bool is_builtin(py::handle object, PyCFunction function) {
     return PyCFunction_Check(object.ptr()) && PyCFunction_GET_FUNCTION(object.ptr()) == function;
 }
 
-void print_line(const py::str& line) {
-    py::module_::import("builtins").attr("print")(line);
-}
+py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+void print_line(const py::str& line) { builtin("print")(line); }
 
 }  // namespace backtest::boundary

@@ -58,6 +58,9 @@ py::object module_global(py::handle module, const char* name);
 // True when `object` is still the builtin whose entry point is `function`.
 bool is_builtin(py::handle object, PyCFunction function);
 
+// The interpreter's builtin of that name (print, max, min, ...) as bound now.
+py::object builtin(const char* name);
+
 // One line on standard output through the interpreter's print.
 void print_line(const py::str& line);
 

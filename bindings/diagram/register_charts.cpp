@@ -14,6 +14,7 @@ namespace {
 namespace py = pybind11;
 using namespace pybind11::literals;
 using boundary::Arguments;
+using boundary::builtin;
 using boundary::module_global;
 using boundary::Signature;
 
@@ -21,8 +22,6 @@ constexpr Signature kPlotSingleDiagram{"plot_single_diagram", {"df", "report_df"
 constexpr Signature kPlotHeatmap{"plot_heatmap", {"report_df"}, 1, 1, 0, nullptr};
 constexpr Signature kPlotDataSpread{"plot_data_spread", {"df"}, 1, 1, 0, nullptr};
 constexpr Signature kPlotBellCurve{"plot_bell_curve", {"df"}, 1, 1, 0, nullptr};
-
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
 py::object column(py::handle frame, const char* name) { return frame[name]; }
 

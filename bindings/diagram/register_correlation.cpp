@@ -18,6 +18,7 @@ namespace {
 namespace py = pybind11;
 using namespace pybind11::literals;
 using boundary::Arguments;
+using boundary::builtin;
 using boundary::module_global;
 using boundary::print_line;
 using boundary::Signature;
@@ -27,8 +28,6 @@ constexpr Signature kPlotCorrelationHelper{"plot_correlation_helper", {"data_lis
                                            "Helper function to plot correlation matrix."};
 constexpr Signature kPlotCustomCorrelation{
     "plot_custom_correlation", {"file_path", "output_file_prefix", "target_series_func", "max_lag"}, 4, 3, 24, nullptr};
-
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
 bool truthy(py::handle value) {
     const int truth = PyObject_IsTrue(value.ptr());
