@@ -153,6 +153,20 @@ def test_run_chart_marks_peak_and_trough_of_the_maximum_drawdown(shown, cumu, pe
                                   "Peak Date", "Trough Date"]
 
 
+@pytest.mark.parametrize("relabel", [
+    lambda df: df.set_axis(range(100, 100 + len(df))),
+    lambda df: df.set_axis(pd.date_range("2024-01-01", periods=len(df), freq="h")),
+    lambda df: df.set_axis(range(len(df) - 1, -1, -1)),
+    lambda df: df.set_axis([f"r{i}" for i in range(len(df))]),
+], ids=["offset", "datetime", "reversed", "text"])
+def test_run_chart_marks_by_position_whatever_the_index(shown, relabel):
+    cumu = [0, 1, 3, np.nan, 1, 2, 3, 4]
+    diagram.plot_single_diagram(relabel(run_frame(cumu)), sweep(2, 2))
+    peak_point, trough_point = shown[1].axes[0].collections
+    assert peak_point.get_offsets().tolist() == [[2, 3.0]]
+    assert trough_point.get_offsets().tolist() == [[4, 1.0]]
+
+
 @pytest.mark.parametrize("cumu", [[0, 1, 2, 3], [1, 1, 2, 5], [0, 0, 0], [2]])
 def test_run_chart_without_a_peak_before_the_deepest_point_is_shown_unmarked(shown, cumu):
     diagram.plot_single_diagram(run_frame(cumu), sweep(2, 2))

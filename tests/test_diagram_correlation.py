@@ -3,6 +3,7 @@
 import copy
 import inspect
 import os
+import pathlib
 
 import matplotlib.pyplot as plt
 import numpy as np
@@ -365,6 +366,14 @@ def test_output_directory_is_created_when_missing(table_file, shown, capsys, pre
     lines = printed(capsys)
     assert lines == ([f"Created directory: {created}"] if created else []) + saved_lines(prefix, 0)
     assert pd.read_csv(f"{prefix}_spearman_no_lag.csv").shape == (3, 2)
+
+
+@pytest.mark.parametrize("prefix", ["out/ratio", "ratio"])
+def test_a_path_prefix_names_the_same_files_and_lines_as_its_text(table_file, shown, capsys, prefix):
+    diagram.plot_custom_correlation(table_file(market_table()), pathlib.Path(prefix), forward_return, 1)
+    lines = printed(capsys)
+    assert lines == (["Created directory: out"] if "/" in prefix else []) + saved_lines(prefix, 1)
+    assert all(os.path.exists(f"{prefix}_{m}_lag_1.csv") for m in METHODS)
 
 
 @pytest.mark.parametrize("target, line", [

@@ -85,15 +85,17 @@ py::object plot_heatmap_body(py::handle module, const Arguments& args) {
     return py::none();
 }
 
-// Peak and trough of the maximum drawdown as points and dashed lines. A run
-// whose deepest drawdown is its first row has no peak before it and gets none.
+// Peak and trough of the maximum drawdown as points and dashed lines, found by
+// position (the first minimum, then the first maximum before it, NaN skipped),
+// so that any index works. A run whose deepest drawdown is its first row has no
+// peak before it and gets none.
 void mark_maximum_drawdown(py::handle ax1, py::handle df) {
-    py::object trough_index = column(df, "drawdown").attr("idxmin")();
+    py::object trough_index = column(df, "drawdown").attr("argmin")();
     py::object trough_value = column(df, "cumu").attr("iloc")[trough_index];
     py::object trough_date = column(df, "datetime").attr("iloc")[trough_index];
-    py::object before_trough = column(df, "cumu")[py::slice(py::none(), trough_index, py::none())];
+    py::object before_trough = column(df, "cumu").attr("iloc")[py::slice(py::none(), trough_index, py::none())];
     if (py::len(before_trough) == 0) return;
-    py::object peak_index = before_trough.attr("idxmax")();
+    py::object peak_index = before_trough.attr("argmax")();
     py::object peak_value = column(df, "cumu").attr("iloc")[peak_index];
     py::object peak_date = column(df, "datetime").attr("iloc")[peak_index];
 

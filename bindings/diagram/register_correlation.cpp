@@ -238,7 +238,8 @@ py::object complete_rows(py::handle df, const py::list& numeric_cols, py::handle
 
 py::object plot_custom_correlation_body(py::handle module, const Arguments& args) {
     const py::handle file_path = args[0];
-    const py::handle output_file_prefix = args[1];
+    // Any path-like prefix: the file names are built by joining text to it.
+    const py::object output_file_prefix = module_global(module, "os").attr("fspath")(py::handle(args[1]));
     create_output_directory(module, output_file_prefix);
 
     py::object df;
