@@ -7,12 +7,13 @@
 // ever taken back out of an aggregate, which is what lets a running total
 // carry one bad value into every later window.
 //
-// The older suffixes are stored in the newer block's own results until the
-// newer prefixes are merged in, so the folds need no memory beyond the
-// result. Several blocks are folded side by side: each fold is a chain of
-// dependent operations, and independent chains keep the processor busy. A
-// result's operations and their order depend only on the window's values and
-// its offset in its block, never on how many blocks go side by side.
+// Each newer prefix waits in its window's result, written front to back as
+// the result is first touched, until the older suffix is merged into it, so
+// the folds need no memory beyond the result. Several blocks are folded side
+// by side: each fold is a chain of dependent operations, and independent
+// chains keep the processor busy. A result's operations and their order
+// depend only on the window's values and its offset in its block, never on
+// how many blocks go side by side.
 #pragma once
 
 #include <algorithm>
@@ -22,15 +23,15 @@
 namespace backtest::blocks {
 
 // A Fold provides:
-//   Part                     what a fold carries along a block
-//   value(i)                 the i-th value of the series as the fold reads it
-//   first(v)                 the part of one value
-//   append(part, v)          v is newer than the part's values
-//   prepend(v, part)         v is older
-//   seal(part)               what the newer block keeps of an older suffix
-//   merge(sealed, count, p)  a window from its older suffix of `count`
-//                            values and its newer prefix p
-//   whole(part)              a window that is exactly one block
+//   Part                 what a fold carries along a block
+//   value(i)             the i-th value of the series as the fold reads it
+//   first(v)             the part of one value
+//   append(part, v)      v is newer than the part's values
+//   prepend(v, part)     v is older
+//   newer(part, count)   what a window keeps of its newer prefix while its
+//                        older suffix of `count` values is folded
+//   merge(part, kept)    a window from its older suffix and what it kept
+//   whole(part)          a window that is exactly one block
 
 // Values folded side by side: four chains of each direction hide the latency
 // of an addition on current processors.
@@ -47,11 +48,35 @@ template <std::size_t Lanes, class Fold>
 void fold_newer_blocks(const Fold& fold, std::size_t window, std::size_t start, std::size_t size, double* out) {
     using Part = typename Fold::Part;
     std::array<Part, Lanes> part;
-    // The older suffix from offset o, for the window ending at the newer offset o - 1.
+    // The newer prefixes, front to back; a window of the whole block is complete.
+    const std::size_t kept = std::min(size, window - 1);
+#pragma GCC unroll 8
+    for (std::size_t j = 0; j < Lanes; ++j) {
+        const std::size_t newer = start + j * window;
+        part[j] = fold.first(fold.value(newer));
+        out[newer] = fold.newer(part[j], window - 1);
+    }
+    for (std::size_t k = 1; k < kept; ++k) {
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < Lanes; ++j) {
+            const std::size_t i = start + j * window + k;
+            part[j] = fold.append(part[j], fold.value(i));
+            out[i] = fold.newer(part[j], window - 1 - k);
+        }
+    }
+    if (size == window) {
+#pragma GCC unroll 8
+        for (std::size_t j = 0; j < Lanes; ++j) {
+            const std::size_t i = start + j * window + window - 1;
+            out[i] = fold.whole(fold.append(part[j], fold.value(i)));
+        }
+    }
+    // The older suffixes, back to front: the one from offset o completes the
+    // window ending at the newer offset o - 1.
     std::size_t o = window - 1;
 #pragma GCC unroll 8
     for (std::size_t j = 0; j < Lanes; ++j) part[j] = fold.first(fold.value(start + j * window - 1));
-    for (; o > size; --o) {  // suffixes for windows past the series' end
+    for (; o > kept; --o) {  // suffixes of windows past the series' end
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < Lanes; ++j) {
             part[j] = fold.prepend(fold.value(start + j * window - window + o - 1), part[j]);
@@ -61,35 +86,12 @@ void fold_newer_blocks(const Fold& fold, std::size_t window, std::size_t start, 
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < Lanes; ++j) {
             const std::size_t newer = start + j * window;
-            out[newer + o - 1] = fold.seal(part[j]);
+            out[newer + o - 1] = fold.merge(part[j], out[newer + o - 1]);
             part[j] = fold.prepend(fold.value(newer - window + o - 1), part[j]);
         }
     }
 #pragma GCC unroll 8
-    for (std::size_t j = 0; j < Lanes; ++j) out[start + j * window] = fold.seal(part[j]);
-
-    // The newer prefixes, merged with the stored suffixes.
-    const std::size_t merged = std::min(size, window - 1);
-#pragma GCC unroll 8
-    for (std::size_t j = 0; j < Lanes; ++j) {
-        const std::size_t newer = start + j * window;
-        part[j] = fold.first(fold.value(newer));
-        out[newer] = fold.merge(out[newer], window - 1, part[j]);
-    }
-    for (std::size_t k = 1; k < merged; ++k) {
-#pragma GCC unroll 8
-        for (std::size_t j = 0; j < Lanes; ++j) {
-            const std::size_t i = start + j * window + k;
-            part[j] = fold.append(part[j], fold.value(i));
-            out[i] = fold.merge(out[i], window - 1 - k, part[j]);
-        }
-    }
-    if (size < window) return;
-#pragma GCC unroll 8
-    for (std::size_t j = 0; j < Lanes; ++j) {
-        const std::size_t i = start + j * window + window - 1;
-        out[i] = fold.whole(fold.append(part[j], fold.value(i)));
-    }
+    for (std::size_t j = 0; j < Lanes; ++j) out[start + j * window] = fold.merge(part[j], out[start + j * window]);
 }
 
 // Results of the windows ending at [begin, end) of a series of n values:
@@ -136,8 +138,8 @@ struct SumFold {
     static double first(double v) { return v; }
     static double append(double part, double v) { return part + v; }
     static double prepend(double v, double part) { return v + part; }
-    static double seal(double part) { return part; }
-    static double merge(double older, std::size_t, double newer) { return older + newer; }
+    static double newer(double part, std::size_t) { return part; }
+    static double merge(double older, double newer) { return older + newer; }
     static double whole(double part) { return part; }
 };
 

@@ -42,26 +42,55 @@ double skip_nan(double v) { return v != v ? 0.0 : v; }
 
 bool is_nan(double v) { return v != v; }
 
-// The first NaN of [begin, end), or end: a vectorised test of the whole
-// range first, since NaN is rare.
+// Whether any of `count` values is NaN (or, with `infinite`, not finite),
+// two at a time: the compiler leaves such a reduction scalar.
+bool holds(const double* x, std::size_t count, bool infinite) {
+    std::size_t i = 0;
+    bool found = false;
+#ifdef __SSE2__
+    __m128d marks = _mm_setzero_pd();
+    for (; i + 4 <= count; i += 4) {
+        __m128d low = _mm_loadu_pd(x + i);
+        __m128d high = _mm_loadu_pd(x + i + 2);
+        if (infinite) {  // inf - inf is NaN
+            low = _mm_sub_pd(low, low);
+            high = _mm_sub_pd(high, high);
+        }
+        marks = _mm_or_pd(marks, _mm_or_pd(_mm_cmpunord_pd(low, low), _mm_cmpunord_pd(high, high)));
+    }
+    found = _mm_movemask_pd(marks) != 0;
+#endif
+    for (; i < count; ++i) found = found || is_nan(infinite ? x[i] - x[i] : x[i]);
+    return found;
+}
+
+// The first NaN of [begin, end), or end.
 std::size_t first_nan(std::span<const double> x, std::size_t begin, std::size_t end) {
-    bool any = false;
-    for (std::size_t i = begin; i < end; ++i) any |= is_nan(x[i]);
-    if (!any) return end;
+    if (!holds(&x[begin], end - begin, false)) return end;
     return static_cast<std::size_t>(std::find_if(x.begin() + static_cast<std::ptrdiff_t>(begin), x.end(), is_nan) -
                                     x.begin());
 }
 
 // Window sums of input(x[i]), chunk by chunk; after each chunk finish(begin,
-// end) completes its results (those from window - 1 on) and says whether to
-// go on.
+// end, ordinary) completes its results (those from window - 1 on) and says
+// whether to go on. `input` (a lambda, so that it is inlined) leaves finite
+// values as they are, so a chunk whose windows hold only finite values (and
+// so does the value just before its first window: `ordinary`) is folded from
+// x itself; only the others pay for `input`, with the same results.
 template <class Input, class Finish>
 void window_sums(std::span<const double> x, std::size_t window, std::span<double> out, Input input, Finish finish) {
     const std::size_t n = x.size();
-    const blocks::SumFold fold{[x, input](std::size_t i) { return input(x[i]); }};
+    const blocks::SumFold as_is{[x](std::size_t i) { return x[i]; }};
+    const blocks::SumFold read{[x, input](std::size_t i) { return input(x[i]); }};
     blocks::for_each_chunk(window, n, blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
-        blocks::fold_range(fold, window, n, begin, end, out.data());
-        return finish(begin, end);
+        const std::size_t before = begin < window ? 0 : begin - window;
+        const bool ordinary = !holds(&x[before], end - before, true);
+        if (ordinary) {
+            blocks::fold_range(as_is, window, n, begin, end, out.data());
+        } else {
+            blocks::fold_range(read, window, n, begin, end, out.data());
+        }
+        return finish(begin, end, ordinary);
     });
     fill_warm_up(window, out);
 }
@@ -75,14 +104,17 @@ void window_sums(std::span<const double> x, std::size_t window, std::span<double
 // counts as 0, and an infinity reaches only the windows holding it.
 void sum(std::span<const double> x, std::size_t window, PrefixNan nan, std::span<double> out) {
     if (nan == PrefixNan::poison) {
-        return window_sums(x, window, out, [](double v) { return v; }, [&](std::size_t begin, std::size_t end) {
-            const std::size_t poisoned = first_nan(x, begin, end);
+        const auto as_is = [](double v) { return v; };
+        return window_sums(x, window, out, as_is, [&](std::size_t begin, std::size_t end, bool ordinary) {
+            const std::size_t poisoned = ordinary ? end : first_nan(x, begin, end);
             if (poisoned == end) return true;
             std::fill(out.begin() + static_cast<std::ptrdiff_t>(std::max(poisoned, window - 1)), out.end(), kNaN);
             return false;
         });
     }
-    window_sums(x, window, out, skip_nan, [&](std::size_t begin, std::size_t end) {
+    const auto skip = [](double v) { return skip_nan(v); };
+    window_sums(x, window, out, skip, [&](std::size_t begin, std::size_t end, bool ordinary) {
+        if (ordinary) return true;
         for (std::size_t i = std::max(begin, window - 1); i < end; ++i) out[i] = is_nan(x[i]) ? kNaN : out[i];
         for (std::size_t i = std::max(begin, window); i < end; ++i) out[i] = is_nan(x[i - window]) ? kNaN : out[i];
         return true;
@@ -93,7 +125,8 @@ void sum(std::span<const double> x, std::size_t window, PrefixNan nan, std::span
 // clamped to the largest finite doubles.
 void mean(std::span<const double> x, std::size_t window, std::span<double> out) {
     const auto w = static_cast<double>(window);
-    window_sums(x, window, out, clamped, [&](std::size_t begin, std::size_t end) {
+    const auto clamp = [](double v) { return clamped(v); };
+    window_sums(x, window, out, clamp, [&](std::size_t begin, std::size_t end, bool) {
         for (std::size_t i = std::max(begin, window - 1); i < end; ++i) out[i] = out[i] / w;
         return true;
     });
@@ -191,8 +224,8 @@ struct ExtremeFold {
     static double first(double v) { return v; }
     double append(double part, double v) const { return pick(part, v); }
     double prepend(double v, double part) const { return pick(v, part); }
-    static double seal(double part) { return part; }
-    double merge(double older, std::size_t, double newer) const { return pick(older, newer); }
+    static double newer(double part, std::size_t) { return part; }
+    double merge(double older, double newer) const { return pick(older, newer); }
     static double whole(double part) { return part; }
 };
 
@@ -241,12 +274,12 @@ struct WeightedFold {
         const double plain = part.plain + v;
         return {part.count + 1.0, plain, part.weighted + plain};
     }
-    // a merge needs only the older part's weighted sum: its count is the
-    // window's offset, and the newer weights continue after it
-    static double seal(WeightedSums part) { return part.weighted; }
-    double merge(double older, std::size_t count, const WeightedSums& newer) const {
-        return (older + (static_cast<double>(count) * newer.plain + newer.weighted)) / divisor;
+    // the newer part's weights continue after the older part's count, which
+    // the window's offset tells
+    static double newer(WeightedSums part, std::size_t count) {
+        return static_cast<double>(count) * part.plain + part.weighted;
     }
+    double merge(WeightedSums older, double newer) const { return (older.weighted + newer) / divisor; }
     double whole(WeightedSums part) const { return part.weighted / divisor; }
 };
 
