@@ -20,6 +20,10 @@
 #include <array>
 #include <cstddef>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace backtest::blocks {
 
 // A Fold provides:
@@ -127,6 +131,32 @@ void for_each_chunk(std::size_t window, std::size_t n, std::size_t values, Visit
     for (std::size_t begin = 0; begin < n; begin += chunk) {
         if (!visit(begin, std::min(n, begin + chunk))) return;
     }
+}
+
+// Whether any of `count` values is NaN (or, with `infinite`, not finite),
+// four at a time: the compiler leaves such a reduction scalar. The sums test
+// their chunks with it, so that ordinary data skips the cleaning of values.
+inline bool holds(const double* x, std::size_t count, bool infinite) {
+    std::size_t i = 0;
+    bool found = false;
+#ifdef __SSE2__
+    __m128d marks = _mm_setzero_pd();
+    for (; i + 4 <= count; i += 4) {
+        __m128d low = _mm_loadu_pd(x + i);
+        __m128d high = _mm_loadu_pd(x + i + 2);
+        if (infinite) {  // inf - inf is NaN
+            low = _mm_sub_pd(low, low);
+            high = _mm_sub_pd(high, high);
+        }
+        marks = _mm_or_pd(marks, _mm_or_pd(_mm_cmpunord_pd(low, low), _mm_cmpunord_pd(high, high)));
+    }
+    found = _mm_movemask_pd(marks) != 0;
+#endif
+    for (; i < count; ++i) {
+        const double v = infinite ? x[i] - x[i] : x[i];
+        found = found || v != v;
+    }
+    return found;
 }
 
 // Sums of value(i) over each window.

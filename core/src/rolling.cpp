@@ -42,31 +42,9 @@ double skip_nan(double v) { return v != v ? 0.0 : v; }
 
 bool is_nan(double v) { return v != v; }
 
-// Whether any of `count` values is NaN (or, with `infinite`, not finite),
-// two at a time: the compiler leaves such a reduction scalar.
-bool holds(const double* x, std::size_t count, bool infinite) {
-    std::size_t i = 0;
-    bool found = false;
-#ifdef __SSE2__
-    __m128d marks = _mm_setzero_pd();
-    for (; i + 4 <= count; i += 4) {
-        __m128d low = _mm_loadu_pd(x + i);
-        __m128d high = _mm_loadu_pd(x + i + 2);
-        if (infinite) {  // inf - inf is NaN
-            low = _mm_sub_pd(low, low);
-            high = _mm_sub_pd(high, high);
-        }
-        marks = _mm_or_pd(marks, _mm_or_pd(_mm_cmpunord_pd(low, low), _mm_cmpunord_pd(high, high)));
-    }
-    found = _mm_movemask_pd(marks) != 0;
-#endif
-    for (; i < count; ++i) found = found || is_nan(infinite ? x[i] - x[i] : x[i]);
-    return found;
-}
-
 // The first NaN of [begin, end), or end.
 std::size_t first_nan(std::span<const double> x, std::size_t begin, std::size_t end) {
-    if (!holds(&x[begin], end - begin, false)) return end;
+    if (!blocks::holds(&x[begin], end - begin, false)) return end;
     return static_cast<std::size_t>(std::find_if(x.begin() + static_cast<std::ptrdiff_t>(begin), x.end(), is_nan) -
                                     x.begin());
 }
@@ -84,7 +62,7 @@ void window_sums(std::span<const double> x, std::size_t window, std::span<double
     const blocks::SumFold read{[x, input](std::size_t i) { return input(x[i]); }};
     blocks::for_each_chunk(window, n, blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
         const std::size_t before = begin < window ? 0 : begin - window;
-        const bool ordinary = !holds(&x[before], end - before, true);
+        const bool ordinary = !blocks::holds(&x[before], end - before, true);
         if (ordinary) {
             blocks::fold_range(as_is, window, n, begin, end, out.data());
         } else {

@@ -8,6 +8,10 @@
 #include "backtest/rolling.hpp"
 #include "block_windows.hpp"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace backtest::transforms {
 
 namespace {
@@ -21,10 +25,33 @@ void each(Output out, F f, Inputs... inputs) {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-double change(Column x, std::size_t i) { return i == 0 ? kNaN : x[i] - x[i - 1]; }
 
-double gain_of(double change) { return change > 0.0 ? change : 0.0; }
-double loss_of(double change) { return -(change < 0.0 ? change : 0.0); }
+// change > 0 ? change : 0, and -(change < 0 ? change : 0), NaN giving 0 and
+// -0. The compiler turns the selections into jumps around the addition where
+// a sum reads them, and jumps on random signs are mostly mispredicted:
+// maxsd and minsd (whose second operand wins on NaN and on equal zeros) keep
+// them free of jumps.
+double gain_of(double change) {
+#ifdef __SSE2__
+    return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(change), _mm_setzero_pd()));
+#else
+    return change > 0.0 ? change : 0.0;
+#endif
+}
+
+double loss_of(double change) {
+#ifdef __SSE2__
+    return -_mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(change), _mm_setzero_pd()));
+#else
+    return -(change < 0.0 ? change : 0.0);
+#endif
+}
+// Of the change x[i] - x[i - 1]; the first change, NaN, is no gain and a
+// loss of -0 (spelled out: the compiler's folding of maxsd on a constant NaN
+// is not the processor's).
+double gain_of_change(Column x, std::size_t i) { return i == 0 ? 0.0 : gain_of(x[i] - x[i - 1]); }
+double loss_of_change(Column x, std::size_t i) { return i == 0 ? -0.0 : loss_of(x[i] - x[i - 1]); }
+
 double l1_share(double v, double sum) { return 2.0 * (v / sum) - 1.0; }
 double strength_of(double gain, double loss) { return 100.0 - 100.0 / (1.0 + gain / loss); }
 double strength_signal(double strength) { return (strength - 50.0) / 50.0; }
@@ -47,16 +74,24 @@ void fill_nan(Output out, std::size_t count) {
 // the output itself.
 void l1_in_chunks(Column x, std::size_t window, Output out) {
     const std::size_t n = x.size();
-    const blocks::SumFold magnitudes{[x](std::size_t i) {
+    // a chunk whose windows hold no NaN skips the test of each magnitude
+    const blocks::SumFold magnitudes{[x](std::size_t i) { return std::fabs(x[i]); }};
+    const blocks::SumFold skipping{[x](std::size_t i) {
         const double magnitude = std::fabs(x[i]);
         return is_nan(magnitude) ? 0.0 : magnitude;
     }};
     blocks::for_each_chunk(window, n, blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
-        blocks::fold_range(magnitudes, window, n, begin, end, out.data());
+        const std::size_t before = begin < window ? 0 : begin - window;
+        const bool ordinary = !blocks::holds(&x[before], end - before, false);
+        if (ordinary) {
+            blocks::fold_range(magnitudes, window, n, begin, end, out.data());
+        } else {
+            blocks::fold_range(skipping, window, n, begin, end, out.data());
+        }
         // a NaN spoils the sum of the window ending at it (and x / sum there
         // is NaN anyway) and of the window ending `window` rows later
         const std::size_t first = std::max(begin, window - 1);
-        const std::size_t later = std::max(first, std::min(end, window));
+        const std::size_t later = ordinary ? end : std::max(first, std::min(end, window));
         for (std::size_t i = first; i < later; ++i) out[i] = l1_share(x[i], out[i]);
         for (std::size_t i = later; i < end; ++i) out[i] = l1_share(x[i], is_nan(x[i - window]) ? kNaN : out[i]);
         return true;
@@ -69,8 +104,8 @@ void l1_in_chunks(Column x, std::size_t window, Output out) {
 void strength_in_chunks(Column x, std::size_t window, Output rsi, Output signal) {
     const std::size_t n = x.size();
     const auto w = static_cast<double>(window);
-    const blocks::SumFold gains{[x](std::size_t i) { return capped(gain_of(change(x, i))); }};
-    const blocks::SumFold losses{[x](std::size_t i) { return capped(loss_of(change(x, i))); }};
+    const blocks::SumFold gains{[x](std::size_t i) { return capped(gain_of_change(x, i)); }};
+    const blocks::SumFold losses{[x](std::size_t i) { return capped(loss_of_change(x, i)); }};
     blocks::for_each_chunk(window, n, blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
         blocks::fold_range(gains, window, n, begin, end, rsi.data());
         blocks::fold_range(losses, window, n, begin, end, signal.data());
@@ -137,11 +172,11 @@ void difference(Column a, Column b, Output out) {
 }
 
 void gains(Column x, Output out) {
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = gain_of(change(x, i));
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = gain_of_change(x, i);
 }
 
 void losses(Column x, Output out) {
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = loss_of(change(x, i));
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = loss_of_change(x, i);
 }
 
 void rsi(Column gain, Column loss, Output out) { each(out, strength_of, gain, loss); }
