@@ -1,7 +1,7 @@
 #include "backtest/signals.hpp"
 
+#include <algorithm>
 #include <array>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -10,63 +10,30 @@
 #include <emmintrin.h>
 #endif
 
+// The pass runs in blocks of 64 rows. For each block it finds the levels of
+// the rows (the one part compiled per level source), compares the values with
+// them into bit planes (bit r: the comparison holds on row r), combines the
+// planes into one per clause as the mode's clauses say, and then walks the rows
+// in order through transition tables built from the clauses.
 namespace backtest::signals {
 
 namespace {
 
-// How rows are read: one at a time, or (OneRow's twin below) two at a time.
-struct OneRow {
-    using Value = double;
-    using Mask = bool;
-    struct Levels {
-        Value lower;
-        Value upper;
-        Value centre;
-    };
+constexpr std::size_t kBlockRows = 64;
 
-    static Value load(const double* at) { return *at; }
-    static Value broadcast(double value) { return value; }
-    static Value times(Value a, Value b) { return a * b; }
-    static Mask greater(Value value, Value level) { return value > level; }
-    // Swaps a and b unless `keep` holds, with bit operations: a branch on the sign
-    // of an average that hovers around zero would often be mispredicted.
-    static void swap_unless(Mask keep, Value& a, Value& b) {
-        const auto swap = std::uint64_t{0} - static_cast<std::uint64_t>(!keep);
-        const auto x = std::bit_cast<std::uint64_t>(a);
-        const auto y = std::bit_cast<std::uint64_t>(b);
-        const auto differing = (x ^ y) & swap;
-        a = std::bit_cast<double>(x ^ differing);
-        b = std::bit_cast<double>(y ^ differing);
-    }
+// ---------------------------------------------------------------------------
+// Levels
+
+// One level of a block's rows: a column from the block's first row on, or, with
+// no column, the same value on every row.
+struct LevelRows {
+    const double* column = nullptr;
+    double value = 0.0;
 };
 
-#if defined(__SSE2__)
-// The same operations on two rows; a mask is all ones where a row's comparison
-// holds. The ordered comparisons are false for NaN, as the scalar ones are.
-struct TwoRows {
-    using Value = __m128d;
-    using Mask = __m128d;
-    struct Levels {
-        Value lower;
-        Value upper;
-        Value centre;
-    };
+// The lower, upper and centre levels of a block's rows.
+using BlockLevels = std::array<LevelRows, 3>;
 
-    static Value load(const double* at) { return _mm_loadu_pd(at); }
-    static Value broadcast(double value) { return _mm_set1_pd(value); }
-    static Value times(Value a, Value b) { return _mm_mul_pd(a, b); }
-    static Mask greater(Value value, Value level) { return _mm_cmplt_pd(level, value); }
-    static void swap_unless(Mask keep, Value& a, Value& b) {
-        const __m128d differing = _mm_andnot_pd(keep, _mm_xor_pd(a, b));
-        a = _mm_xor_pd(a, differing);
-        b = _mm_xor_pd(b, differing);
-    }
-};
-#endif
-
-// The levels of the rows from i on. The factors 1 + t and 1 - t are the same
-// for every row. The column pointers are copies, so that the compiler need not
-// reload them after each write of an entry.
 template <LevelSource Source>
 class LevelReader {
 public:
@@ -78,31 +45,33 @@ public:
           one_plus_t_(1.0 + t_),
           one_minus_t_(1.0 - t_) {}
 
-    template <class Rows>
-    typename Rows::Levels at(std::size_t i) const {
-        using V = typename Rows::Value;
-        const auto column = [i](const double* values) { return Rows::load(values + i); };
+    BlockLevels at(std::size_t i, std::size_t count) {
+        const LevelRows below{nullptr, -t_};
+        const LevelRows above{nullptr, t_};
+        const LevelRows zero{nullptr, 0.0};
+        const LevelRows average{average_ + i};
         if constexpr (Source == LevelSource::fixed) {
-            return {Rows::broadcast(-t_), Rows::broadcast(t_), Rows::broadcast(0.0)};
+            return {below, above, zero};
         } else if constexpr (Source == LevelSource::fixed_around_average) {
-            return {Rows::broadcast(-t_), Rows::broadcast(t_), column(average_)};
-        } else if constexpr (Source == LevelSource::scaled_average) {
-            const V m = column(average_);
-            return {Rows::times(m, Rows::broadcast(one_minus_t_)), Rows::times(m, Rows::broadcast(one_plus_t_)), m};
-        } else if constexpr (Source == LevelSource::scaled_average_ordered) {
-            // keeps the upper level above the lower one for a negative average
-            const V m = column(average_);
-            V low = Rows::times(m, Rows::broadcast(one_minus_t_));
-            V high = Rows::times(m, Rows::broadcast(one_plus_t_));
-            Rows::swap_unless(Rows::greater(m, Rows::broadcast(0.0)), low, high);
-            return {low, high, m};
+            return {below, above, average};
+        } else if constexpr (Source == LevelSource::scaled_average ||
+                             Source == LevelSource::scaled_average_ordered) {
+            const double* m = average.column;
+            for (std::size_t r = 0; r < count; ++r) {
+                const double low = m[r] * one_minus_t_;
+                const double high = m[r] * one_plus_t_;
+                // keeps the upper level above the lower one for a negative average
+                const bool keep = Source == LevelSource::scaled_average || m[r] > 0;
+                low_[r] = keep ? low : high;
+                high_[r] = keep ? high : low;
+            }
+            return {LevelRows{low_.data()}, LevelRows{high_.data()}, average};
         } else if constexpr (Source == LevelSource::average) {
-            const V m = column(average_);
-            return {m, m, m};
+            return {average, average, average};
         } else if constexpr (Source == LevelSource::bands) {
-            return {column(lower_), column(upper_), Rows::broadcast(0.0)};
+            return {LevelRows{lower_ + i}, LevelRows{upper_ + i}, zero};
         } else {
-            return {column(lower_), column(upper_), column(average_)};
+            return {LevelRows{lower_ + i}, LevelRows{upper_ + i}, average};
         }
     }
 
@@ -113,49 +82,105 @@ private:
     double t_;
     double one_plus_t_;
     double one_minus_t_;
+    std::array<double, kBlockRows> low_{};
+    std::array<double, kBlockRows> high_{};
 };
 
-// Every bound is read from two comparisons of the row's value with its level,
-// value <= level and value >= level: both hold on a tie and neither on NaN, so
-// value < level is the first without the second. A row's comparisons are
-// numbered 2 * level + (1 for >=); two more stand for never and always, so
-// that every clause has the same shape: a and not b, and c and not d.
-constexpr std::size_t kComparisons = 6;
-constexpr std::uint8_t kNever = 6;
-constexpr std::uint8_t kAlways = 7;
+// ---------------------------------------------------------------------------
+// Comparisons
 
-using Picks = std::array<std::uint8_t, 4>;  // a, b, c, d
+// A bound as one comparison of the row's value v with a level l. The ordered
+// comparisons are false for NaN, in both forms below.
+enum class Form : std::uint8_t { value_less, level_less, value_at_most, level_at_most };  // v < l, l < v, v <= l, l <= v
 
-constexpr std::uint8_t comparison(Level level, bool at_least) {
-    return static_cast<std::uint8_t>(2 * static_cast<unsigned>(level) + (at_least ? 1u : 0u));
+struct Comparison {
+    Form form = Form::value_less;
+    Level level = Level::lower;
+
+    constexpr bool operator==(const Comparison&) const = default;
+};
+
+constexpr Comparison comparison_of(const Bound& bound) {
+    constexpr std::array kForms{Form::value_less, Form::level_less, Form::value_at_most, Form::level_at_most};
+    return {kForms[static_cast<std::size_t>(bound.compare)], bound.level};
 }
 
-constexpr std::array<std::uint8_t, 2> picks_of(const Bound& bound) {
-    const std::uint8_t at_most = comparison(bound.level, false);
-    const std::uint8_t at_least = comparison(bound.level, true);
-    switch (bound.compare) {
-        case Compare::less: return {at_most, at_least};
-        case Compare::greater: return {at_least, at_most};
-        case Compare::less_equal: return {at_most, kNever};
-        case Compare::greater_equal: return {at_least, kNever};
+template <Form F>
+bool holds(double value, double level) {
+    if constexpr (F == Form::value_less) return value < level;
+    if constexpr (F == Form::level_less) return level < value;
+    if constexpr (F == Form::value_at_most) return value <= level;
+    if constexpr (F == Form::level_at_most) return level <= value;
+}
+
+#if defined(__SSE2__)
+template <Form F>
+__m128d holds(__m128d value, __m128d level) {
+    if constexpr (F == Form::value_less) return _mm_cmplt_pd(value, level);
+    if constexpr (F == Form::level_less) return _mm_cmplt_pd(level, value);
+    if constexpr (F == Form::value_at_most) return _mm_cmple_pd(value, level);
+    if constexpr (F == Form::level_at_most) return _mm_cmple_pd(level, value);
+}
+
+// Sixteen bits from eight masks of two rows each, in order.
+unsigned pack_masks(const __m128d (&masks)[8]) {
+    // the low halves of two masks' rows, one 32-bit lane per row
+    const auto rows = [](__m128d a, __m128d b) {
+        return _mm_castps_si128(_mm_shuffle_ps(_mm_castpd_ps(a), _mm_castpd_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+    };
+    const __m128i low = _mm_packs_epi32(rows(masks[0], masks[1]), rows(masks[2], masks[3]));
+    const __m128i high = _mm_packs_epi32(rows(masks[4], masks[5]), rows(masks[6], masks[7]));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
+}
+#endif
+
+// Bit r set where the comparison holds on row r, for count <= kBlockRows rows;
+// a level the same on every row stays in a register.
+template <Form F, bool Column>
+std::uint64_t compare_rows(const double* values, const LevelRows& level, std::size_t count) {
+    const auto level_at = [&level](std::size_t r) { return Column ? level.column[r] : level.value; };
+    std::uint64_t bits = 0;
+    std::size_t r = 0;
+#if defined(__SSE2__)
+    const __m128d same = _mm_set1_pd(level.value);
+    for (; r + 16 <= count; r += 16) {
+        __m128d masks[8];
+        for (std::size_t pair = 0; pair < 8; ++pair) {
+            const std::size_t row = r + 2 * pair;
+            masks[pair] = holds<F>(_mm_loadu_pd(values + row), Column ? _mm_loadu_pd(level.column + row) : same);
+        }
+        bits |= std::uint64_t{pack_masks(masks)} << r;
     }
-    return {kNever, kNever};
+#endif
+    for (; r < count; ++r) bits |= std::uint64_t{holds<F>(values[r], level_at(r))} << r;
+    return bits;
 }
 
-// The rows on which a clause's comparisons hold, whatever the previous entry:
-// bit r of compared[j] tells whether comparison j holds on row r.
-constexpr std::uint8_t clause_rows(const Picks& picks, const std::array<std::uint8_t, 8>& compared) {
-    return static_cast<std::uint8_t>(compared[picks[0]] & ~compared[picks[1]] & compared[picks[2]] &
-                                     ~compared[picks[3]]);
+template <Form F>
+std::uint64_t compare_rows(const double* values, const LevelRows& level, std::size_t count) {
+    return level.column != nullptr ? compare_rows<F, true>(values, level, count)
+                                   : compare_rows<F, false>(values, level, count);
 }
 
-constexpr std::array<std::uint8_t, 8> with_constants(std::array<std::uint8_t, 8> compared) {
-    compared[kNever] = 0x00;
-    compared[kAlways] = 0xFF;
-    return compared;
+std::uint64_t compare_rows(Form form, const double* values, const LevelRows& level, std::size_t count) {
+    switch (form) {
+        case Form::value_less: return compare_rows<Form::value_less>(values, level, count);
+        case Form::level_less: return compare_rows<Form::level_less>(values, level, count);
+        case Form::value_at_most: return compare_rows<Form::value_at_most>(values, level, count);
+        case Form::level_at_most: return compare_rows<Form::level_at_most>(values, level, count);
+    }
+    return 0;
 }
+
+// ---------------------------------------------------------------------------
+// Clauses
 
 constexpr std::size_t kMaxClauses = std::tuple_size_v<decltype(ClauseList::clauses)>;
+constexpr std::size_t kMaxComparisons = 2 * kMaxClauses;
+// Planes past the comparisons': one that never holds and one that always does.
+constexpr std::uint8_t kNever = kMaxComparisons;
+constexpr std::uint8_t kAlways = kMaxComparisons + 1;
+using Planes = std::array<std::uint64_t, kMaxComparisons + 2>;
 
 // The first clause that holds decides; none holding keeps the previous entry.
 // Bit k of `bits` is set when the comparisons of clause k hold.
@@ -177,100 +202,108 @@ constexpr std::uint32_t kShiftBits = 31;  // x86 shifts of 32-bit values read on
 // The entry a shift stands for, from bits 3 and 4 of the shift.
 constexpr Entry entry_of(std::uint32_t shift) { return static_cast<Entry>(static_cast<int>((shift & 24u) / 8) - 1); }
 
-constexpr std::uint8_t byte_of(Entry entry) { return static_cast<std::uint8_t>(entry); }
-
-// A rule as the pass reads it. A transition word holds, for one row, the next
-// entry after each previous entry (short, flat, long, warm-up), one byte each,
-// written as the shift of the next entry. From row to row only one shift
-// remains: no branch to mispredict on a noisy signal. The shifts are below 32
-// and each byte above them is zero, so the low five bits of `word >> shift` are
-// the next shift whatever the bytes above it hold.
+// A rule as the pass reads it. A transition word holds the next entry after
+// each previous entry (short, flat, long, warm-up), one byte each, written as
+// the shift of the next entry. From row to row only one shift remains: no
+// branch to mispredict on a noisy signal. The shifts are below 32 and each
+// byte above them is zero, so the low five bits of `word >> shift` are the
+// next shift whatever the bytes above it hold.
 struct Program {
-    std::array<Picks, kMaxClauses> picks{};  // clauses beyond the rule's never hold
+    std::array<Comparison, kMaxComparisons> comparisons{};  // distinct, each filling one plane
+    std::size_t comparison_count = 0;
+    std::array<std::array<std::uint8_t, 2>, kMaxClauses> clause_planes{};  // the planes each clause ANDs
     std::size_t clause_count = 0;
-    std::array<std::uint32_t, std::size_t{1} << kMaxClauses> by_clause_bits{};
-    std::array<std::uint32_t, std::size_t{1} << kComparisons> by_comparisons{};
+    std::array<std::uint32_t, std::size_t{1} << kMaxClauses> transitions{};  // by the bits of the clauses
 };
 
 Program compile(const ClauseList& clauses) {
     Program program;
     program.clause_count = clauses.size;
+    const auto plane_of = [&program](const Bound& bound) {
+        const Comparison comparison = comparison_of(bound);
+        const auto begin = program.comparisons.begin();
+        const auto end = begin + static_cast<std::ptrdiff_t>(program.comparison_count);
+        const auto found = std::find(begin, end, comparison);
+        if (found == end) program.comparisons[program.comparison_count++] = comparison;
+        return static_cast<std::uint8_t>(found - begin);
+    };
     for (std::size_t k = 0; k < kMaxClauses; ++k) {
-        Picks& picks = program.picks[k];
-        picks = {kNever, kNever, kNever, kNever};
+        program.clause_planes[k] = {kNever, kNever};
         if (k >= clauses.size) continue;
         const Clause& clause = clauses.clauses[k];
-        const auto first = picks_of(clause.bounds[0]);
-        const auto second = clause.bound_count == 2 ? picks_of(clause.bounds[1]) : std::array{kAlways, kNever};
-        picks = {first[0], first[1], second[0], second[1]};
+        program.clause_planes[k][0] = plane_of(clause.bounds[0]);
+        program.clause_planes[k][1] = clause.bound_count == 2 ? plane_of(clause.bounds[1]) : kAlways;
     }
-    for (unsigned bits = 0; bits < program.by_clause_bits.size(); ++bits) {
+    for (unsigned bits = 0; bits < program.transitions.size(); ++bits) {
         for (const Entry held : kEntries) {
-            program.by_clause_bits[bits] |= shift_of(next_entry(clauses, bits, held)) << shift_of(held);
+            program.transitions[bits] |= shift_of(next_entry(clauses, bits, held)) << shift_of(held);
         }
-    }
-    for (unsigned code = 0; code < program.by_comparisons.size(); ++code) {
-        std::array<std::uint8_t, 8> compared{};
-        for (std::size_t j = 0; j < kComparisons; ++j) compared[j] = (code >> j) & 1u ? 0xFF : 0x00;
-        compared = with_constants(compared);
-        unsigned bits = 0;
-        for (std::size_t k = 0; k < kMaxClauses; ++k) bits |= (clause_rows(program.picks[k], compared) & 1u) << k;
-        program.by_comparisons[code] = program.by_clause_bits[bits];
     }
     return program;
 }
 
-// Rows first + begin .. first + end - 1, one at a time; returns the shift of the
-// last entry.
-template <LevelSource Source>
-std::uint32_t decide_each_row(const Program& program, const LevelReader<Source>& levels, const double* series,
-                              std::size_t first, std::size_t begin, std::size_t end, std::uint32_t shift,
-                              Entry* out) {
-    for (std::size_t k = begin; k < end; ++k) {
-        const std::size_t i = first + k;
-        const double value = series[i];
-        const OneRow::Levels at = levels.template at<OneRow>(i);
-        const unsigned code = static_cast<unsigned>(value <= at.lower) | static_cast<unsigned>(value >= at.lower) << 1 |
-                              static_cast<unsigned>(value <= at.upper) << 2 |
-                              static_cast<unsigned>(value >= at.upper) << 3 |
-                              static_cast<unsigned>(value <= at.centre) << 4 |
-                              static_cast<unsigned>(value >= at.centre) << 5;
-        shift = program.by_comparisons[code] >> (shift & kShiftBits);
-        out[k] = entry_of(shift);
+// The clauses' planes of a block's rows: bit r of plane k is set when the
+// comparisons of clause k hold on row r.
+std::array<std::uint64_t, kMaxClauses> clause_rows(const Program& program, const double* values,
+                                                   const BlockLevels& levels, std::size_t count) {
+    Planes planes{};
+    planes[kAlways] = ~std::uint64_t{0};
+    for (std::size_t j = 0; j < program.comparison_count; ++j) {
+        const Comparison& c = program.comparisons[j];
+        planes[j] = compare_rows(c.form, values, levels[static_cast<std::size_t>(c.level)], count);
+    }
+    std::array<std::uint64_t, kMaxClauses> clauses{};
+    for (std::size_t k = 0; k < kMaxClauses; ++k) {
+        clauses[k] = planes[program.clause_planes[k][0]] & planes[program.clause_planes[k][1]];
+    }
+    return clauses;
+}
+
+// ---------------------------------------------------------------------------
+// Walking the rows
+
+// One row at a time; returns the shift of the last entry.
+std::uint32_t walk_rows(const Program& program, const std::array<std::uint64_t, kMaxClauses>& clauses,
+                        std::size_t count, std::uint32_t shift, Entry* out) {
+    for (std::size_t r = 0; r < count; ++r) {
+        unsigned bits = 0;
+        for (std::size_t k = 0; k < program.clause_count; ++k) bits |= static_cast<unsigned>((clauses[k] >> r) & 1u) << k;
+        shift = program.transitions[bits] >> (shift & kShiftBits);
+        out[r] = entry_of(shift);
     }
     return shift;
 }
 
 #if defined(__SSE2__)
-// Rows in chunks of eight, each split into steps: the clause bits of a step's
-// rows, packed into one byte, select from tables the entries of all its rows
-// and the entry it ends on, so the dependency from row to row becomes one from
-// step to step. The comparisons run on two rows at a time.
-constexpr std::size_t kChunkRows = 8;
-
-// Bit k * rows + r of a step byte: clause k holds on row r of the step.
+// Several rows at a time: the clause bits of a step's rows, packed into one
+// byte, select from tables the entries of all its rows and the entry it ends
+// on, so the dependency from row to row becomes one from step to step. A step
+// has 4 rows for rules of up to two clauses, 2 for up to four; bit
+// k * rows + r of its byte is set when clause k holds on row r of the step.
 struct StepTable {
-    std::size_t rows = 0;  // per step: 4 for up to two clauses, 2 for up to four
     // The entries of the step's rows after each previous entry, row r in byte r.
     std::array<std::array<std::uint32_t, kEntries.size()>, 256> entries{};
     // Like a transition word: the shift of the entry after the step's last row.
     std::array<std::uint32_t, 256> next{};
 };
 
+template <std::size_t Rows>
 void build_steps(const Program& program, StepTable& table) {
-    const std::size_t rows = program.clause_count <= 2 ? 4 : 2;
-    const std::size_t clauses = 8 / rows;
-    table.rows = rows;
+    constexpr std::size_t clauses = 8 / Rows;
     for (unsigned step = 0; step < 256; ++step) {
+        std::array<std::uint32_t, Rows> words{};  // the transition word of each row
+        for (std::size_t r = 0; r < Rows; ++r) {
+            unsigned bits = 0;
+            for (std::size_t k = 0; k < clauses; ++k) bits |= ((step >> (k * Rows + r)) & 1u) << k;
+            words[r] = program.transitions[bits];
+        }
         std::uint32_t next = 0;
         for (std::size_t held = 0; held < kEntries.size(); ++held) {
             std::uint32_t shift = shift_of(kEntries[held]);
             std::uint32_t entries = 0;
-            for (std::size_t r = 0; r < rows; ++r) {
-                unsigned bits = 0;
-                for (std::size_t k = 0; k < clauses; ++k) bits |= ((step >> (k * rows + r)) & 1u) << k;
-                shift = (program.by_clause_bits[bits] >> shift) & kShiftBits;
-                entries |= std::uint32_t{byte_of(entry_of(shift))} << (8 * r);
+            for (std::size_t r = 0; r < Rows; ++r) {
+                shift = (words[r] >> shift) & kShiftBits;
+                entries |= std::uint32_t{static_cast<std::uint8_t>(entry_of(shift))} << (8 * r);
             }
             table.entries[step][held] = entries;
             next |= shift << shift_of(kEntries[held]);
@@ -279,92 +312,70 @@ void build_steps(const Program& program, StepTable& table) {
     }
 }
 
-// Packs eight masks into sixteen bits, two per mask in order.
-unsigned pack_masks(const __m128d (&masks)[8]) {
-    // the low halves of two masks' rows, one 32-bit lane per row
-    const auto rows = [](__m128d a, __m128d b) {
-        return _mm_castps_si128(_mm_shuffle_ps(_mm_castpd_ps(a), _mm_castpd_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
-    };
-    const __m128i low = _mm_packs_epi32(rows(masks[0], masks[1]), rows(masks[2], masks[3]));
-    const __m128i high = _mm_packs_epi32(rows(masks[4], masks[5]), rows(masks[6], masks[7]));
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
+// Swaps the bits selected by `mask` with those `delta` places above them, in
+// each 16-bit or 32-bit lane.
+__m128i swap_bits16(__m128i x, int delta, std::uint16_t mask) {
+    const __m128i t = _mm_and_si128(_mm_xor_si128(_mm_srli_epi16(x, delta), x), _mm_set1_epi16(static_cast<short>(mask)));
+    return _mm_xor_si128(x, _mm_xor_si128(t, _mm_slli_epi16(t, delta)));
 }
 
-// The comparisons of the chunk of rows from i on: bit r of byte j tells
-// whether comparison j holds on row i + r.
-template <LevelSource Source>
-std::array<std::uint8_t, 8> compare_chunk(const LevelReader<Source>& levels, const double* series, std::size_t i) {
-    // per level: value <= level on the four row pairs, then value >= level
-    __m128d masks[3][8];
-    for (std::size_t pair = 0; pair < kChunkRows / 2; ++pair) {
-        const std::size_t row = i + 2 * pair;
-        const __m128d value = TwoRows::load(series + row);
-        const TwoRows::Levels at = levels.template at<TwoRows>(row);
-        const __m128d by_level[3] = {at.lower, at.upper, at.centre};
-        for (std::size_t level = 0; level < 3; ++level) {
-            masks[level][pair] = _mm_cmple_pd(value, by_level[level]);
-            masks[level][4 + pair] = _mm_cmple_pd(by_level[level], value);
-        }
-    }
-    std::array<std::uint8_t, 8> compared{};
-    for (std::size_t level = 0; level < 3; ++level) {
-        const unsigned bits = pack_masks(masks[level]);
-        compared[2 * level] = static_cast<std::uint8_t>(bits);
-        compared[2 * level + 1] = static_cast<std::uint8_t>(bits >> 8);
-    }
-    return with_constants(compared);
+__m128i swap_bits32(__m128i x, int delta, std::uint32_t mask) {
+    const __m128i t = _mm_and_si128(_mm_xor_si128(_mm_srli_epi32(x, delta), x), _mm_set1_epi32(static_cast<int>(mask)));
+    return _mm_xor_si128(x, _mm_xor_si128(t, _mm_slli_epi32(t, delta)));
 }
 
-// The step bytes of a chunk from its clauses' row bits, the first step in the
-// low byte.
-std::uint32_t chunk_steps(std::size_t step_rows, const std::array<std::uint8_t, kMaxClauses>& held_on) {
-    std::uint32_t by_clause = 0;  // clause k's rows in byte k
-    for (std::size_t k = 0; k < kMaxClauses; ++k) by_clause |= std::uint32_t{held_on[k]} << (8 * k);
-    std::uint32_t steps = 0;
-    if (step_rows == 4) {
-        // two steps: the low nibbles of the first two clauses, then the high ones
-        for (std::uint32_t s = 0; s < 2; ++s) {
-            const std::uint32_t x = (by_clause >> (4 * s)) & 0x0F0Fu;
-            steps |= ((x | (x >> 4)) & 0xFFu) << (8 * s);
-        }
+__m128i plane(std::uint64_t bits) { return _mm_cvtsi64_si128(static_cast<long long>(bits)); }
+
+// The step bytes of a block, from its clause planes: the planes' bytes are
+// interleaved, then the bits of each lane are permuted into the step layout.
+template <std::size_t Rows>
+void step_bytes(const std::array<std::uint64_t, kMaxClauses>& clauses, std::uint8_t* steps) {
+    if constexpr (Rows == 4) {
+        // 16-bit lane: clause k's rows r = 0..7 at bit 8k + r; wanted 8(r / 4) + 4k + r % 4
+        const __m128i lanes = _mm_unpacklo_epi8(plane(clauses[0]), plane(clauses[1]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(steps), swap_bits16(lanes, 4, 0x00F0));
     } else {
-        // four steps of two rows each
-        for (std::uint32_t s = 0; s < 4; ++s) {
-            const std::uint32_t x = (by_clause >> (2 * s)) & 0x03030303u;
-            const std::uint32_t y = x | (x >> 6);
-            steps |= ((y | (y >> 12)) & 0xFFu) << (8 * s);
-        }
+        // 32-bit lane: clause k's rows r = 0..7 at bit 8k + r; wanted 8(r / 2) + 2k + r % 2,
+        // which swaps bit 1 of the place with bit 3 and bit 2 with bit 4
+        const __m128i low = _mm_unpacklo_epi8(plane(clauses[0]), plane(clauses[1]));
+        const __m128i high = _mm_unpacklo_epi8(plane(clauses[2]), plane(clauses[3]));
+        const auto permute = [](__m128i x) { return swap_bits32(swap_bits32(x, 6, 0x00CC00CCu), 12, 0x0000F0F0u); };
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(steps), permute(_mm_unpacklo_epi16(low, high)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(steps + 16), permute(_mm_unpackhi_epi16(low, high)));
     }
-    return steps;
 }
 
-// Below this many rows, building the step table would cost more than it saves.
-constexpr std::size_t kRowsForSteps = 4096;
-
-// Whole chunks of rows from `first` on; returns the shift of the last entry.
-template <LevelSource Source>
-std::uint32_t decide_in_steps(const Program& program, const LevelReader<Source>& levels, const double* series,
-                              std::size_t first, std::size_t chunks, Entry* out) {
-    StepTable table;
-    build_steps(program, table);
-    const std::size_t step_rows = table.rows;
-    const std::size_t steps_per_chunk = kChunkRows / step_rows;
-    std::uint32_t shift = shift_of(Entry::warm_up);
-    for (std::size_t chunk = 0; chunk < chunks; ++chunk) {
-        const std::size_t k = chunk * kChunkRows;
-        const std::array<std::uint8_t, 8> compared = compare_chunk(levels, series, first + k);
-        std::array<std::uint8_t, kMaxClauses> held_on{};
-        for (std::size_t c = 0; c < kMaxClauses; ++c) held_on[c] = clause_rows(program.picks[c], compared);
-        const std::uint32_t steps = chunk_steps(step_rows, held_on);
-        std::uint64_t entries = 0;
-        for (std::size_t s = 0; s < steps_per_chunk; ++s) {
-            const std::uint32_t step = (steps >> (8 * s)) & 0xFFu;
-            entries |= std::uint64_t{table.entries[step][(shift & 24u) / 8]} << (8 * step_rows * s);
-            shift = table.next[step] >> (shift & kShiftBits);
-        }
-        std::memcpy(out + k, &entries, sizeof entries);
+// The rows of a block, a step at a time; returns the shift of the last entry.
+template <std::size_t Rows>
+std::uint32_t walk_steps(const StepTable& table, const std::array<std::uint64_t, kMaxClauses>& clauses,
+                         std::uint32_t shift, Entry* out) {
+    alignas(16) std::uint8_t steps[kBlockRows / Rows];
+    step_bytes<Rows>(clauses, steps);
+    for (std::size_t s = 0; s < kBlockRows / Rows; ++s) {
+        const std::uint32_t entries = table.entries[steps[s]][(shift & 24u) / 8];
+        std::memcpy(out + s * Rows, &entries, Rows);
+        shift = table.next[steps[s]] >> (shift & kShiftBits);
     }
     return shift;
+}
+
+// Below this many rows, building the step table costs more than it saves.
+constexpr std::size_t kRowsForSteps = 2048;
+
+template <LevelSource Source, std::size_t Rows>
+void decide_in_steps(const Program& program, LevelReader<Source>& levels, const double* series, std::span<Entry> out) {
+    StepTable table;
+    build_steps<Rows>(program, table);
+    std::uint32_t shift = shift_of(Entry::warm_up);
+    for (std::size_t k = 0; k < out.size(); k += kBlockRows) {
+        const std::size_t count = std::min(kBlockRows, out.size() - k);
+        const auto clauses = clause_rows(program, series + k, levels.at(k, count), count);
+        if (count == kBlockRows) {
+            shift = walk_steps<Rows>(table, clauses, shift, out.data() + k);
+        } else {
+            walk_rows(program, clauses, count, shift, out.data() + k);
+        }
+    }
 }
 #endif
 
@@ -378,37 +389,47 @@ void check_sizes(LevelSource source, const Columns& columns, std::size_t first, 
     if (!average_fits || !bands_fit) throw std::invalid_argument("every column must have one value per row");
 }
 
+// The columns as seen from row `first`: row k of the pass is row first + k.
+Columns from_row(const Columns& columns, std::size_t first) {
+    const auto tail = [first](std::span<const double> column) {
+        return column.empty() ? column : column.subspan(first);
+    };
+    return {tail(columns.series), tail(columns.average), tail(columns.upper), tail(columns.lower), columns.threshold};
+}
+
 template <LevelSource Source>
-void decide_rows(const Program& program, const Columns& columns, std::size_t first, std::span<Entry> out) {
-    const LevelReader<Source> levels(columns);
+void decide_rows(const Program& program, const Columns& columns, std::span<Entry> out) {
+    LevelReader<Source> levels(columns);
     const double* series = columns.series.data();
-    std::size_t done = 0;
-    std::uint32_t shift = shift_of(Entry::warm_up);
 #if defined(__SSE2__)
     if (out.size() >= kRowsForSteps) {
-        const std::size_t chunks = out.size() / kChunkRows;
-        shift = decide_in_steps(program, levels, series, first, chunks, out.data());
-        done = chunks * kChunkRows;
+        if (program.clause_count <= 2) return decide_in_steps<Source, 4>(program, levels, series, out);
+        return decide_in_steps<Source, 2>(program, levels, series, out);
     }
 #endif
-    decide_each_row(program, levels, series, first, done, out.size(), shift, out.data());
+    std::uint32_t shift = shift_of(Entry::warm_up);
+    for (std::size_t k = 0; k < out.size(); k += kBlockRows) {
+        const std::size_t count = std::min(kBlockRows, out.size() - k);
+        const auto clauses = clause_rows(program, series + k, levels.at(k, count), count);
+        shift = walk_rows(program, clauses, count, shift, out.data() + k);
+    }
 }
 
 void decide(const ClauseList& clauses, LevelSource source, const Columns& columns, std::size_t first,
             std::span<Entry> out) {
     check_sizes(source, columns, first, out);
+    if (out.empty()) return;
     const Program program = compile(clauses);
+    const Columns rows = from_row(columns, first);
     switch (source) {
-        case LevelSource::fixed: return decide_rows<LevelSource::fixed>(program, columns, first, out);
-        case LevelSource::fixed_around_average:
-            return decide_rows<LevelSource::fixed_around_average>(program, columns, first, out);
-        case LevelSource::scaled_average: return decide_rows<LevelSource::scaled_average>(program, columns, first, out);
+        case LevelSource::fixed: return decide_rows<LevelSource::fixed>(program, rows, out);
+        case LevelSource::fixed_around_average: return decide_rows<LevelSource::fixed_around_average>(program, rows, out);
+        case LevelSource::scaled_average: return decide_rows<LevelSource::scaled_average>(program, rows, out);
         case LevelSource::scaled_average_ordered:
-            return decide_rows<LevelSource::scaled_average_ordered>(program, columns, first, out);
-        case LevelSource::average: return decide_rows<LevelSource::average>(program, columns, first, out);
-        case LevelSource::bands: return decide_rows<LevelSource::bands>(program, columns, first, out);
-        case LevelSource::bands_around_average:
-            return decide_rows<LevelSource::bands_around_average>(program, columns, first, out);
+            return decide_rows<LevelSource::scaled_average_ordered>(program, rows, out);
+        case LevelSource::average: return decide_rows<LevelSource::average>(program, rows, out);
+        case LevelSource::bands: return decide_rows<LevelSource::bands>(program, rows, out);
+        case LevelSource::bands_around_average: return decide_rows<LevelSource::bands_around_average>(program, rows, out);
     }
 }
 

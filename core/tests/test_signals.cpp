@@ -397,20 +397,23 @@ std::size_t first_difference(const std::vector<Entry>& got, const std::vector<En
 
 class SignalRule : public testing::TestWithParam<std::size_t> {};
 
-// Long inputs, decided in steps of several rows; the first rows leave every
-// possible number of rows after the last whole step.
-TEST_P(SignalRule, LongInputsFollowTheRulesRowByRow) {
+// Short inputs are decided a row at a time, long ones a step of several rows
+// at a time, both in blocks of rows; the first rows leave every possible
+// number of rows in the last step and block.
+TEST_P(SignalRule, InputsFollowTheRulesRowByRow) {
     const Rule& rule = kRulesToTest[GetParam()];
     std::mt19937_64 random(GetParam());
-    const Frame frame(random, 6000);
-    for (double threshold : {0.5, 0.0, -0.25, 1.0}) {  // 1 - 1 times an infinite average is NaN
-        const Columns columns = frame.columns(threshold);
-        for (std::size_t first = 0; first < 9; ++first) {
-            const std::vector<Entry> got = decide(rule, columns, first);
-            const std::vector<Entry> expected = naive_pass(rule, columns, first);
-            const std::size_t row = first_difference(got, expected);
-            ASSERT_EQ(row, expected.size()) << rule.name << " differs at row " << first + row << ", threshold "
-                                            << threshold << ", first " << first;
+    for (const std::size_t rows : {std::size_t{150}, std::size_t{5000}}) {
+        const Frame frame(random, rows);
+        for (double threshold : {0.5, 0.0, -0.25, 1.0}) {  // 1 - 1 times an infinite average is NaN
+            const Columns columns = frame.columns(threshold);
+            for (std::size_t first = 0; first < 66; first += first < 8 ? 1 : 19) {
+                const std::vector<Entry> got = decide(rule, columns, first);
+                const std::vector<Entry> expected = naive_pass(rule, columns, first);
+                const std::size_t row = first_difference(got, expected);
+                ASSERT_EQ(row, expected.size()) << rule.name << " differs at row " << first + row << " of " << rows
+                                                << ", threshold " << threshold << ", first " << first;
+            }
         }
     }
 }
