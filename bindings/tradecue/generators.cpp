@@ -120,6 +120,7 @@ py::list positions(py::handle df, const Rule& rule, std::size_t window, py::hand
     if (rows <= window) return warm_up_entries(warm, window);
     std::vector<boundary::NumericSeries> converted;
     const signals::Columns columns = read_columns(rule, rows, converted);
+    py::list list = new_list(rows);
     const auto decided = std::make_unique_for_overwrite<signals::Entry[]>(rows - window);
     const std::span<signals::Entry> entries(decided.get(), rows - window);
     {
@@ -131,7 +132,6 @@ py::list positions(py::handle df, const Rule& rule, std::size_t window, py::hand
     const std::array<py::object, 3> ints{py::int_(-1), py::int_(0), py::int_(1)};
     // indexed by entry + 1: short, flat, long, warm-up
     const std::array<PyObject*, 4> objects{ints[0].ptr(), ints[1].ptr(), ints[2].ptr(), warm.ptr()};
-    py::list list = new_list(rows);
     set_warm_up(list, window, warm);
     set_items(list, window, entries.size(), [&objects, &entries](std::size_t k) {
         return objects[static_cast<std::size_t>(static_cast<int>(entries[k]) + 1)];
