@@ -10,29 +10,34 @@
 #include <emmintrin.h>
 #endif
 
-// The pass runs in blocks of 64 rows. For each block it finds the levels of
-// the rows (the one part compiled per level source), compares the values with
-// them into bit planes (bit r: the comparison holds on row r), combines the
+// The pass runs over spans of rows. For each span it finds the levels of the
+// rows (the one part compiled per level source), compares the values with them
+// into bit planes (a bit per row: whether the comparison holds), combines the
 // planes into one per clause as the mode's clauses say, and then walks the rows
 // in order through transition tables built from the clauses.
 namespace backtest::signals {
 
 namespace {
 
-constexpr std::size_t kBlockRows = 64;
+constexpr std::size_t kWordRows = 64;
+constexpr std::size_t kSpanRows = 1024;
+constexpr std::size_t kSpanWords = kSpanRows / kWordRows;
+
+// Bit r % 64 of word r / 64 stands for row r of a span.
+using Plane = std::array<std::uint64_t, kSpanWords>;
 
 // ---------------------------------------------------------------------------
 // Levels
 
-// One level of a block's rows: a column from the block's first row on, or, with
+// One level of a span's rows: a column from the span's first row on, or, with
 // no column, the same value on every row.
 struct LevelRows {
     const double* column = nullptr;
     double value = 0.0;
 };
 
-// The lower, upper and centre levels of a block's rows.
-using BlockLevels = std::array<LevelRows, 3>;
+// The lower, upper and centre levels of a span's rows.
+using SpanLevels = std::array<LevelRows, 3>;
 
 template <LevelSource Source>
 class LevelReader {
@@ -45,7 +50,7 @@ public:
           one_plus_t_(1.0 + t_),
           one_minus_t_(1.0 - t_) {}
 
-    BlockLevels at(std::size_t i, std::size_t count) {
+    SpanLevels at(std::size_t i, std::size_t count) {
         const LevelRows below{nullptr, -t_};
         const LevelRows above{nullptr, t_};
         const LevelRows zero{nullptr, 0.0};
@@ -82,8 +87,8 @@ private:
     double t_;
     double one_plus_t_;
     double one_minus_t_;
-    std::array<double, kBlockRows> low_{};
-    std::array<double, kBlockRows> high_{};
+    std::array<double, kSpanRows> low_{};
+    std::array<double, kSpanRows> high_{};
 };
 
 // ---------------------------------------------------------------------------
@@ -91,7 +96,8 @@ private:
 
 // A bound as one comparison of the row's value v with a level l. The ordered
 // comparisons are false for NaN, in both forms below.
-enum class Form : std::uint8_t { value_less, level_less, value_at_most, level_at_most };  // v < l, l < v, v <= l, l <= v
+// v < l, l < v, v <= l, l <= v:
+enum class Form : std::uint8_t { value_less, level_less, value_at_most, level_at_most };
 
 struct Comparison {
     Form form = Form::value_less;
@@ -134,42 +140,46 @@ unsigned pack_masks(const __m128d (&masks)[8]) {
 }
 #endif
 
-// Bit r set where the comparison holds on row r, for count <= kBlockRows rows;
-// a level the same on every row stays in a register.
+// The plane of a comparison on count <= kSpanRows rows; a level the same on
+// every row stays in a register. Bits past the last row are zero.
 template <Form F, bool Column>
-std::uint64_t compare_rows(const double* values, const LevelRows& level, std::size_t count) {
+void compare_rows(const double* values, const LevelRows& level, std::size_t count, Plane& plane) {
     const auto level_at = [&level](std::size_t r) { return Column ? level.column[r] : level.value; };
-    std::uint64_t bits = 0;
-    std::size_t r = 0;
 #if defined(__SSE2__)
     const __m128d same = _mm_set1_pd(level.value);
-    for (; r + 16 <= count; r += 16) {
-        __m128d masks[8];
-        for (std::size_t pair = 0; pair < 8; ++pair) {
-            const std::size_t row = r + 2 * pair;
-            masks[pair] = holds<F>(_mm_loadu_pd(values + row), Column ? _mm_loadu_pd(level.column + row) : same);
-        }
-        bits |= std::uint64_t{pack_masks(masks)} << r;
-    }
 #endif
-    for (; r < count; ++r) bits |= std::uint64_t{holds<F>(values[r], level_at(r))} << r;
-    return bits;
+    for (std::size_t begin = 0; begin < count; begin += kWordRows) {
+        const std::size_t end = std::min(count, begin + kWordRows);
+        std::uint64_t bits = 0;
+        std::size_t r = begin;
+#if defined(__SSE2__)
+        for (; r + 16 <= end; r += 16) {
+            __m128d masks[8];
+            for (std::size_t pair = 0; pair < 8; ++pair) {
+                const std::size_t row = r + 2 * pair;
+                masks[pair] = holds<F>(_mm_loadu_pd(values + row), Column ? _mm_loadu_pd(level.column + row) : same);
+            }
+            bits |= std::uint64_t{pack_masks(masks)} << (r - begin);
+        }
+#endif
+        for (; r < end; ++r) bits |= std::uint64_t{holds<F>(values[r], level_at(r))} << (r - begin);
+        plane[begin / kWordRows] = bits;
+    }
 }
 
 template <Form F>
-std::uint64_t compare_rows(const double* values, const LevelRows& level, std::size_t count) {
-    return level.column != nullptr ? compare_rows<F, true>(values, level, count)
-                                   : compare_rows<F, false>(values, level, count);
+void compare_rows(const double* values, const LevelRows& level, std::size_t count, Plane& plane) {
+    if (level.column != nullptr) return compare_rows<F, true>(values, level, count, plane);
+    compare_rows<F, false>(values, level, count, plane);
 }
 
-std::uint64_t compare_rows(Form form, const double* values, const LevelRows& level, std::size_t count) {
+void compare_rows(Form form, const double* values, const LevelRows& level, std::size_t count, Plane& plane) {
     switch (form) {
-        case Form::value_less: return compare_rows<Form::value_less>(values, level, count);
-        case Form::level_less: return compare_rows<Form::level_less>(values, level, count);
-        case Form::value_at_most: return compare_rows<Form::value_at_most>(values, level, count);
-        case Form::level_at_most: return compare_rows<Form::level_at_most>(values, level, count);
+        case Form::value_less: return compare_rows<Form::value_less>(values, level, count, plane);
+        case Form::level_less: return compare_rows<Form::level_less>(values, level, count, plane);
+        case Form::value_at_most: return compare_rows<Form::value_at_most>(values, level, count, plane);
+        case Form::level_at_most: return compare_rows<Form::level_at_most>(values, level, count, plane);
     }
-    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -180,7 +190,6 @@ constexpr std::size_t kMaxComparisons = 2 * kMaxClauses;
 // Planes past the comparisons': one that never holds and one that always does.
 constexpr std::uint8_t kNever = kMaxComparisons;
 constexpr std::uint8_t kAlways = kMaxComparisons + 1;
-using Planes = std::array<std::uint64_t, kMaxComparisons + 2>;
 
 // The first clause that holds decides; none holding keeps the previous entry.
 // Bit k of `bits` is set when the comparisons of clause k hold.
@@ -242,32 +251,39 @@ Program compile(const ClauseList& clauses) {
     return program;
 }
 
-// The clauses' planes of a block's rows: bit r of plane k is set when the
-// comparisons of clause k hold on row r.
-std::array<std::uint64_t, kMaxClauses> clause_rows(const Program& program, const double* values,
-                                                   const BlockLevels& levels, std::size_t count) {
-    Planes planes{};
-    planes[kAlways] = ~std::uint64_t{0};
+// The planes of the clauses on a span's rows: whether the comparisons of
+// clause k hold, whatever the previous entry.
+using ClausePlanes = std::array<Plane, kMaxClauses>;
+
+void clause_rows(const Program& program, const double* values, const SpanLevels& levels, std::size_t count,
+                 ClausePlanes& clauses) {
+    std::array<Plane, kMaxComparisons + 2> planes;
+    planes[kNever].fill(0);
+    planes[kAlways].fill(~std::uint64_t{0});
     for (std::size_t j = 0; j < program.comparison_count; ++j) {
         const Comparison& c = program.comparisons[j];
-        planes[j] = compare_rows(c.form, values, levels[static_cast<std::size_t>(c.level)], count);
+        compare_rows(c.form, values, levels[static_cast<std::size_t>(c.level)], count, planes[j]);
     }
-    std::array<std::uint64_t, kMaxClauses> clauses{};
+    const std::size_t words = (count + kWordRows - 1) / kWordRows;
     for (std::size_t k = 0; k < kMaxClauses; ++k) {
-        clauses[k] = planes[program.clause_planes[k][0]] & planes[program.clause_planes[k][1]];
+        const Plane& first = planes[program.clause_planes[k][0]];
+        const Plane& second = planes[program.clause_planes[k][1]];
+        for (std::size_t w = 0; w < words; ++w) clauses[k][w] = first[w] & second[w];
     }
-    return clauses;
 }
 
 // ---------------------------------------------------------------------------
 // Walking the rows
 
-// One row at a time; returns the shift of the last entry.
-std::uint32_t walk_rows(const Program& program, const std::array<std::uint64_t, kMaxClauses>& clauses,
-                        std::size_t count, std::uint32_t shift, Entry* out) {
-    for (std::size_t r = 0; r < count; ++r) {
+// Rows begin .. end - 1 of a span, one at a time; returns the shift of the
+// last entry.
+std::uint32_t walk_rows(const Program& program, const ClausePlanes& clauses, std::size_t begin, std::size_t end,
+                        std::uint32_t shift, Entry* out) {
+    for (std::size_t r = begin; r < end; ++r) {
         unsigned bits = 0;
-        for (std::size_t k = 0; k < program.clause_count; ++k) bits |= static_cast<unsigned>((clauses[k] >> r) & 1u) << k;
+        for (std::size_t k = 0; k < program.clause_count; ++k) {
+            bits |= static_cast<unsigned>((clauses[k][r / kWordRows] >> (r % kWordRows)) & 1u) << k;
+        }
         shift = program.transitions[bits] >> (shift & kShiftBits);
         out[r] = entry_of(shift);
     }
@@ -315,7 +331,8 @@ void build_steps(const Program& program, StepTable& table) {
 // Swaps the bits selected by `mask` with those `delta` places above them, in
 // each 16-bit or 32-bit lane.
 __m128i swap_bits16(__m128i x, int delta, std::uint16_t mask) {
-    const __m128i t = _mm_and_si128(_mm_xor_si128(_mm_srli_epi16(x, delta), x), _mm_set1_epi16(static_cast<short>(mask)));
+    const __m128i t =
+        _mm_and_si128(_mm_xor_si128(_mm_srli_epi16(x, delta), x), _mm_set1_epi16(static_cast<short>(mask)));
     return _mm_xor_si128(x, _mm_xor_si128(t, _mm_slli_epi16(t, delta)));
 }
 
@@ -326,55 +343,54 @@ __m128i swap_bits32(__m128i x, int delta, std::uint32_t mask) {
 
 __m128i plane(std::uint64_t bits) { return _mm_cvtsi64_si128(static_cast<long long>(bits)); }
 
-// The step bytes of a block, from its clause planes: the planes' bytes are
+// The step bytes of 64 rows, from the clauses' words: the words' bytes are
 // interleaved, then the bits of each lane are permuted into the step layout.
 template <std::size_t Rows>
-void step_bytes(const std::array<std::uint64_t, kMaxClauses>& clauses, std::uint8_t* steps) {
+void step_bytes(const ClausePlanes& clauses, std::size_t w, std::uint8_t* steps) {
     if constexpr (Rows == 4) {
         // 16-bit lane: clause k's rows r = 0..7 at bit 8k + r; wanted 8(r / 4) + 4k + r % 4
-        const __m128i lanes = _mm_unpacklo_epi8(plane(clauses[0]), plane(clauses[1]));
+        const __m128i lanes = _mm_unpacklo_epi8(plane(clauses[0][w]), plane(clauses[1][w]));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(steps), swap_bits16(lanes, 4, 0x00F0));
     } else {
         // 32-bit lane: clause k's rows r = 0..7 at bit 8k + r; wanted 8(r / 2) + 2k + r % 2,
         // which swaps bit 1 of the place with bit 3 and bit 2 with bit 4
-        const __m128i low = _mm_unpacklo_epi8(plane(clauses[0]), plane(clauses[1]));
-        const __m128i high = _mm_unpacklo_epi8(plane(clauses[2]), plane(clauses[3]));
+        const __m128i low = _mm_unpacklo_epi8(plane(clauses[0][w]), plane(clauses[1][w]));
+        const __m128i high = _mm_unpacklo_epi8(plane(clauses[2][w]), plane(clauses[3][w]));
         const auto permute = [](__m128i x) { return swap_bits32(swap_bits32(x, 6, 0x00CC00CCu), 12, 0x0000F0F0u); };
         _mm_storeu_si128(reinterpret_cast<__m128i*>(steps), permute(_mm_unpacklo_epi16(low, high)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(steps + 16), permute(_mm_unpackhi_epi16(low, high)));
     }
 }
 
-// The rows of a block, a step at a time; returns the shift of the last entry.
+// The rows of a span, a step at a time as far as whole steps go; returns the
+// shift of the last entry.
 template <std::size_t Rows>
-std::uint32_t walk_steps(const StepTable& table, const std::array<std::uint64_t, kMaxClauses>& clauses,
-                         std::uint32_t shift, Entry* out) {
-    alignas(16) std::uint8_t steps[kBlockRows / Rows];
-    step_bytes<Rows>(clauses, steps);
-    for (std::size_t s = 0; s < kBlockRows / Rows; ++s) {
+std::uint32_t walk_steps(const Program& program, const StepTable& table, const ClausePlanes& clauses,
+                         std::size_t count, std::uint32_t shift, Entry* out) {
+    alignas(16) std::uint8_t steps[kSpanRows / Rows];
+    for (std::size_t w = 0; w * kWordRows < count; ++w) step_bytes<Rows>(clauses, w, steps + w * (kWordRows / Rows));
+    const std::size_t whole = count / Rows;
+    for (std::size_t s = 0; s < whole; ++s) {
         const std::uint32_t entries = table.entries[steps[s]][(shift & 24u) / 8];
         std::memcpy(out + s * Rows, &entries, Rows);
         shift = table.next[steps[s]] >> (shift & kShiftBits);
     }
-    return shift;
+    return walk_rows(program, clauses, whole * Rows, count, shift, out);
 }
 
 // Below this many rows, building the step table costs more than it saves.
-constexpr std::size_t kRowsForSteps = 2048;
+constexpr std::size_t kRowsForSteps = 1024;
 
 template <LevelSource Source, std::size_t Rows>
 void decide_in_steps(const Program& program, LevelReader<Source>& levels, const double* series, std::span<Entry> out) {
     StepTable table;
     build_steps<Rows>(program, table);
+    ClausePlanes clauses;
     std::uint32_t shift = shift_of(Entry::warm_up);
-    for (std::size_t k = 0; k < out.size(); k += kBlockRows) {
-        const std::size_t count = std::min(kBlockRows, out.size() - k);
-        const auto clauses = clause_rows(program, series + k, levels.at(k, count), count);
-        if (count == kBlockRows) {
-            shift = walk_steps<Rows>(table, clauses, shift, out.data() + k);
-        } else {
-            walk_rows(program, clauses, count, shift, out.data() + k);
-        }
+    for (std::size_t k = 0; k < out.size(); k += kSpanRows) {
+        const std::size_t count = std::min(kSpanRows, out.size() - k);
+        clause_rows(program, series + k, levels.at(k, count), count, clauses);
+        shift = walk_steps<Rows>(program, table, clauses, count, shift, out.data() + k);
     }
 }
 #endif
@@ -407,11 +423,12 @@ void decide_rows(const Program& program, const Columns& columns, std::span<Entry
         return decide_in_steps<Source, 2>(program, levels, series, out);
     }
 #endif
+    ClausePlanes clauses;
     std::uint32_t shift = shift_of(Entry::warm_up);
-    for (std::size_t k = 0; k < out.size(); k += kBlockRows) {
-        const std::size_t count = std::min(kBlockRows, out.size() - k);
-        const auto clauses = clause_rows(program, series + k, levels.at(k, count), count);
-        shift = walk_rows(program, clauses, count, shift, out.data() + k);
+    for (std::size_t k = 0; k < out.size(); k += kSpanRows) {
+        const std::size_t count = std::min(kSpanRows, out.size() - k);
+        clause_rows(program, series + k, levels.at(k, count), count, clauses);
+        shift = walk_rows(program, clauses, 0, count, shift, out.data() + k);
     }
 }
 
@@ -423,13 +440,15 @@ void decide(const ClauseList& clauses, LevelSource source, const Columns& column
     const Columns rows = from_row(columns, first);
     switch (source) {
         case LevelSource::fixed: return decide_rows<LevelSource::fixed>(program, rows, out);
-        case LevelSource::fixed_around_average: return decide_rows<LevelSource::fixed_around_average>(program, rows, out);
+        case LevelSource::fixed_around_average:
+            return decide_rows<LevelSource::fixed_around_average>(program, rows, out);
         case LevelSource::scaled_average: return decide_rows<LevelSource::scaled_average>(program, rows, out);
         case LevelSource::scaled_average_ordered:
             return decide_rows<LevelSource::scaled_average_ordered>(program, rows, out);
         case LevelSource::average: return decide_rows<LevelSource::average>(program, rows, out);
         case LevelSource::bands: return decide_rows<LevelSource::bands>(program, rows, out);
-        case LevelSource::bands_around_average: return decide_rows<LevelSource::bands_around_average>(program, rows, out);
+        case LevelSource::bands_around_average:
+            return decide_rows<LevelSource::bands_around_average>(program, rows, out);
     }
 }
 

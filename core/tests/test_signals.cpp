@@ -403,7 +403,7 @@ class SignalRule : public testing::TestWithParam<std::size_t> {};
 TEST_P(SignalRule, InputsFollowTheRulesRowByRow) {
     const Rule& rule = kRulesToTest[GetParam()];
     std::mt19937_64 random(GetParam());
-    for (const std::size_t rows : {std::size_t{150}, std::size_t{5000}}) {
+    for (const std::size_t rows : {std::size_t{150}, std::size_t{3500}}) {
         const Frame frame(random, rows);
         for (double threshold : {0.5, 0.0, -0.25, 1.0}) {  // 1 - 1 times an infinite average is NaN
             const Columns columns = frame.columns(threshold);

@@ -24,14 +24,16 @@ struct Columns {
 };
 
 // Each decides the rows first .. series.size() - 1 into out[0 ..], one entry per
-// decided row; the entry before row `first` is Entry::warm_up, and a row where
-// no clause holds keeps the entry before it. Throws std::invalid_argument
-// before writing anything when out does not hold exactly those rows (none when
-// first >= series.size()) or a column the mode reads has another length, and
-// std::out_of_range for a mode index beyond its table. Reentrant: the passes
-// allocate nothing and keep no state between calls.
-void decide_threshold(std::size_t mode, const Columns& columns, std::size_t first, std::span<Entry> out);  // kThresholdModes
-void decide_band(std::size_t mode, const Columns& columns, std::size_t first, std::span<Entry> out);  // kBandModes
+// decided row, by the rule of a mode (`mode` indexes kThresholdModes or
+// kBandModes) or the MACD rule; the entry before row `first` is
+// Entry::warm_up, and a row where no clause holds keeps the entry before it.
+// Throws std::invalid_argument before writing anything when out does not hold
+// exactly those rows (none when first >= series.size()) or a column the rule
+// reads has another length, and std::out_of_range for a mode beyond its table.
+// Reentrant: the passes allocate nothing (about 24 KiB of stack) and keep no
+// state between calls.
+void decide_threshold(std::size_t mode, const Columns& columns, std::size_t first, std::span<Entry> out);
+void decide_band(std::size_t mode, const Columns& columns, std::size_t first, std::span<Entry> out);
 void decide_macd(const Columns& columns, std::size_t first, std::span<Entry> out);
 
 }  // namespace backtest::signals
