@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -87,8 +88,9 @@ private:
     double t_;
     double one_plus_t_;
     double one_minus_t_;
-    std::array<double, kSpanRows> low_{};
-    std::array<double, kSpanRows> high_{};
+    // the scaled levels of the span, written before they are read
+    std::array<double, kSpanRows> low_;
+    std::array<double, kSpanRows> high_;
 };
 
 // ---------------------------------------------------------------------------
@@ -290,23 +292,24 @@ std::uint32_t walk_rows(const Program& program, const ClausePlanes& clauses, std
     return shift;
 }
 
-#if defined(__SSE2__)
 // Several rows at a time: the clause bits of a step's rows, packed into one
 // byte, select from tables the entries of all its rows and the entry it ends
 // on, so the dependency from row to row becomes one from step to step. A step
-// has 4 rows for rules of up to two clauses, 2 for up to four; bit
-// k * rows + r of its byte is set when clause k holds on row r of the step.
+// of 4 rows has room for two clauses, one of 2 rows for four; bit k * rows + r
+// of its byte is set when clause k holds on row r of the step.
 struct StepTable {
     // The entries of the step's rows after each previous entry, row r in byte r.
-    std::array<std::array<std::uint32_t, kEntries.size()>, 256> entries{};
+    std::array<std::array<std::uint32_t, kEntries.size()>, 256> entries;
     // Like a transition word: the shift of the entry after the step's last row.
-    std::array<std::uint32_t, 256> next{};
+    std::array<std::uint32_t, 256> next;
 };
 
+// Only the steps that can occur: the bits past the rule's clauses stay zero.
 template <std::size_t Rows>
 void build_steps(const Program& program, StepTable& table) {
     constexpr std::size_t clauses = 8 / Rows;
-    for (unsigned step = 0; step < 256; ++step) {
+    const unsigned steps = program.clause_count >= clauses ? 256u : 1u << (program.clause_count * Rows);
+    for (unsigned step = 0; step < steps; ++step) {
         std::array<std::uint32_t, Rows> words{};  // the transition word of each row
         for (std::size_t r = 0; r < Rows; ++r) {
             unsigned bits = 0;
@@ -328,6 +331,7 @@ void build_steps(const Program& program, StepTable& table) {
     }
 }
 
+#if defined(__SSE2__)
 // Swaps the bits selected by `mask` with those `delta` places above them, in
 // each 16-bit or 32-bit lane.
 __m128i swap_bits16(__m128i x, int delta, std::uint16_t mask) {
@@ -362,13 +366,19 @@ void step_bytes(const ClausePlanes& clauses, std::size_t w, std::uint8_t* steps)
     }
 }
 
+// The step bytes of a span's rows.
+template <std::size_t Rows>
+void span_steps(const ClausePlanes& clauses, std::size_t count, std::uint8_t* steps) {
+    for (std::size_t w = 0; w * kWordRows < count; ++w) step_bytes<Rows>(clauses, w, steps + w * (kWordRows / Rows));
+}
+
 // The rows of a span, a step at a time as far as whole steps go; returns the
 // shift of the last entry.
 template <std::size_t Rows>
 std::uint32_t walk_steps(const Program& program, const StepTable& table, const ClausePlanes& clauses,
                          std::size_t count, std::uint32_t shift, Entry* out) {
     alignas(16) std::uint8_t steps[kSpanRows / Rows];
-    for (std::size_t w = 0; w * kWordRows < count; ++w) step_bytes<Rows>(clauses, w, steps + w * (kWordRows / Rows));
+    span_steps<Rows>(clauses, count, steps);
     const std::size_t whole = count / Rows;
     for (std::size_t s = 0; s < whole; ++s) {
         const std::uint32_t entries = table.entries[steps[s]][(shift & 24u) / 8];
@@ -378,22 +388,65 @@ std::uint32_t walk_steps(const Program& program, const StepTable& table, const C
     return walk_rows(program, clauses, whole * Rows, count, shift, out);
 }
 
-// Below this many rows, building the step table costs more than it saves.
-constexpr std::size_t kRowsForSteps = 1024;
-
-template <LevelSource Source, std::size_t Rows>
-void decide_in_steps(const Program& program, LevelReader<Source>& levels, const double* series, std::span<Entry> out) {
-    StepTable table;
-    build_steps<Rows>(program, table);
-    ClausePlanes clauses;
-    std::uint32_t shift = shift_of(Entry::warm_up);
-    for (std::size_t k = 0; k < out.size(); k += kSpanRows) {
-        const std::size_t count = std::min(kSpanRows, out.size() - k);
-        clause_rows(program, series + k, levels.at(k, count), count, clauses);
-        shift = walk_steps<Rows>(program, table, clauses, count, shift, out.data() + k);
+// The clause bits of the two rows of a two-row step byte.
+constexpr auto kRowsOfStep = [] {
+    std::array<std::array<std::uint8_t, 2>, 256> rows{};
+    for (unsigned step = 0; step < 256; ++step) {
+        for (unsigned k = 0; k < 4; ++k) {
+            rows[step][0] = static_cast<std::uint8_t>(rows[step][0] | ((step >> (2 * k)) & 1u) << k);
+            rows[step][1] = static_cast<std::uint8_t>(rows[step][1] | ((step >> (2 * k + 1)) & 1u) << k);
+        }
     }
+    return rows;
+}();
+
+// The rows of a span, a row at a time from the two-row step bytes, without a
+// step table; returns the shift of the last entry.
+std::uint32_t walk_pairs(const Program& program, const ClausePlanes& clauses, std::size_t count, std::uint32_t shift,
+                         Entry* out) {
+    alignas(16) std::uint8_t steps[kSpanRows / 2];
+    span_steps<2>(clauses, count, steps);
+    const std::size_t whole = count / 2;
+    for (std::size_t s = 0; s < whole; ++s) {
+        for (std::size_t r = 0; r < 2; ++r) {
+            shift = program.transitions[kRowsOfStep[steps[s]][r]] >> (shift & kShiftBits);
+            out[2 * s + r] = entry_of(shift);
+        }
+    }
+    return walk_rows(program, clauses, whole * 2, count, shift, out);
 }
 #endif
+
+// How the rows are walked. A step table takes time to build in proportion to
+// the steps that can occur: 16 two-row steps for a rule of two clauses, else
+// all 256; a full table pays from about kRowsForFullTable rows on.
+enum class Walk : std::uint8_t { rows, pairs, two_row_steps, four_row_steps };
+
+constexpr std::size_t kRowsForFullTable = 16384;
+
+Walk walk_for(const Program& program, std::size_t rows) {
+#if defined(__SSE2__)
+    const bool long_input = rows >= kRowsForFullTable;
+    if (program.clause_count <= 2) return long_input ? Walk::four_row_steps : Walk::two_row_steps;
+    return long_input ? Walk::two_row_steps : Walk::pairs;
+#else
+    (void)program;
+    (void)rows;
+    return Walk::rows;
+#endif
+}
+
+std::uint32_t walk_span(Walk walk, const Program& program, const StepTable& table, const ClausePlanes& clauses,
+                        std::size_t count, std::uint32_t shift, Entry* out) {
+    switch (walk) {
+#if defined(__SSE2__)
+        case Walk::pairs: return walk_pairs(program, clauses, count, shift, out);
+        case Walk::two_row_steps: return walk_steps<2>(program, table, clauses, count, shift, out);
+        case Walk::four_row_steps: return walk_steps<4>(program, table, clauses, count, shift, out);
+#endif
+        default: return walk_rows(program, clauses, 0, count, shift, out);
+    }
+}
 
 void check_sizes(LevelSource source, const Columns& columns, std::size_t first, std::span<Entry> out) {
     const std::size_t rows = columns.series.size();
@@ -417,18 +470,18 @@ template <LevelSource Source>
 void decide_rows(const Program& program, const Columns& columns, std::span<Entry> out) {
     LevelReader<Source> levels(columns);
     const double* series = columns.series.data();
+    const Walk walk = walk_for(program, out.size());
+    StepTable table;
 #if defined(__SSE2__)
-    if (out.size() >= kRowsForSteps) {
-        if (program.clause_count <= 2) return decide_in_steps<Source, 4>(program, levels, series, out);
-        return decide_in_steps<Source, 2>(program, levels, series, out);
-    }
+    if (walk == Walk::two_row_steps) build_steps<2>(program, table);
+    if (walk == Walk::four_row_steps) build_steps<4>(program, table);
 #endif
     ClausePlanes clauses;
     std::uint32_t shift = shift_of(Entry::warm_up);
     for (std::size_t k = 0; k < out.size(); k += kSpanRows) {
         const std::size_t count = std::min(kSpanRows, out.size() - k);
         clause_rows(program, series + k, levels.at(k, count), count, clauses);
-        shift = walk_rows(program, clauses, 0, count, shift, out.data() + k);
+        shift = walk_span(walk, program, table, clauses, count, shift, out.data() + k);
     }
 }
 
