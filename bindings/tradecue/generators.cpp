@@ -120,6 +120,8 @@ py::list positions(py::handle df, const Rule& rule, std::size_t window, py::hand
     if (rows <= window) return warm_up_entries(warm, window);
     std::vector<boundary::NumericSeries> converted;
     const signals::Columns columns = read_columns(rule, rows, converted);
+    // the list before the scratch entries: allocated after them, its storage
+    // tends to come from fresh pages, whose faults cost more than the pass
     py::list list = new_list(rows);
     const auto decided = std::make_unique_for_overwrite<signals::Entry[]>(rows - window);
     const std::span<signals::Entry> entries(decided.get(), rows - window);
