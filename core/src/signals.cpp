@@ -341,7 +341,8 @@ __m128i swap_bits16(__m128i x, int delta, std::uint16_t mask) {
 }
 
 __m128i swap_bits32(__m128i x, int delta, std::uint32_t mask) {
-    const __m128i t = _mm_and_si128(_mm_xor_si128(_mm_srli_epi32(x, delta), x), _mm_set1_epi32(static_cast<int>(mask)));
+    const __m128i t =
+        _mm_and_si128(_mm_xor_si128(_mm_srli_epi32(x, delta), x), _mm_set1_epi32(static_cast<int>(mask)));
     return _mm_xor_si128(x, _mm_xor_si128(t, _mm_slli_epi32(t, delta)));
 }
 
