@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "backtest/rolling.hpp"
+
 namespace backtest::performance {
 
 namespace {
@@ -29,14 +31,86 @@ void net_returns_of(std::span<const Position> pos, std::span<const double> price
     double running = 0.0;
     for (std::size_t i = 1; i < n; ++i) {
         const double new_pos = static_cast<double>(pos[i]) * leverage;
-        const double trades = std::fabs(new_pos - held);
-        pnl[i] = price_chg[i] * held - trades * kFeePercent / 100.0;
+        pnl[i] = bar_return(price_chg[i], held, new_pos);
         cumu[i] = accumulate(running, pnl[i]);
         held = new_pos;
     }
 }
 
+// The deepest fall of a running sum below its running maximum, and where it
+// recovers, fed one bar at a time. Bars are labelled by their position; the
+// first of equal lowest points counts, and a NaN sum is skipped (pandas skips
+// it in cummax, min and idxmin alike).
+class Drawdown {
+public:
+    void add(std::size_t bar, double cumu) {
+        if (std::isnan(cumu)) return;
+        peak_ = std::fmax(peak_, cumu);
+        const double drawdown = cumu - peak_;
+        if (!any_ || drawdown < deepest_) {
+            any_ = true;
+            deepest_ = drawdown;
+            trough_ = bar;
+            peak_at_trough_ = peak_;
+            recovered_ = false;
+        } else if (!recovered_ && cumu >= peak_at_trough_) {
+            recovered_ = true;
+            recovery_ = bar;
+        }
+    }
+
+    double max_drawdown() const { return any_ ? deepest_ : kNaN; }
+
+    double recovery_days() const {
+        if (!(deepest_ < 0.0) || !recovered_) return kNaN;
+        return static_cast<double>(recovery_ - trough_) / kBarsPerDay;
+    }
+
+private:
+    double peak_ = -std::numeric_limits<double>::infinity();
+    double deepest_ = 0.0;
+    double peak_at_trough_ = 0.0;
+    std::size_t trough_ = 0;
+    std::size_t recovery_ = 0;
+    bool recovered_ = false;
+    bool any_ = false;
+};
+
 }  // namespace
+
+Summary summarize(std::span<double> returns) {
+    const std::size_t n = returns.size();
+    Summary summary{};
+    // The portfolio's returns (NaN as 0) and their running sum as pandas'
+    // cumsum gives it: the first value itself, then one addition per bar.
+    Drawdown drawdown;
+    double total = 0.0;
+    double frame_cumu = 0.0;
+    summary.final_cumu = kNaN;
+    for (std::size_t i = 0; i < n; ++i) {
+        summary.final_cumu = accumulate(frame_cumu, returns[i]);
+        if (std::isnan(returns[i])) returns[i] = 0.0;
+        total = i == 0 ? returns[0] : total + returns[i];
+        drawdown.add(i, total);
+    }
+    summary.max_drawdown = drawdown.max_drawdown();
+    summary.recovery_days = drawdown.recovery_days();
+
+    const double mean = rolling::pairwise_mean(returns, n);
+    double deviation = kNaN;
+    if (n > 1) {
+        for (double& value : returns) {
+            const double difference = mean - value;
+            value = difference * difference;
+        }
+        deviation = std::sqrt(rolling::pairwise_mean(returns, n - 1));
+    }
+    summary.sharpe_ratio = deviation != 0.0 ? mean / deviation * std::sqrt(kBarsPerDay * kDaysPerYear) : 0.0;
+    summary.annual_return = mean * kDaysPerYear * kBarsPerDay;
+    summary.calmar_ratio = summary.max_drawdown != 0.0 ? summary.annual_return / std::fabs(summary.max_drawdown)
+                                                       : std::numeric_limits<double>::infinity();
+    return summary;
+}
 
 void net_returns(std::span<const double> pos, std::span<const double> price_chg, double leverage,
                  std::span<double> pnl, std::span<double> cumu) {
