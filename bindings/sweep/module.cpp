@@ -15,15 +15,19 @@
 //            the number of combinations done, from the calling thread
 // Result: a dict of arrays, one value per row: SR, CR, MDD, recovery_days, AR,
 // final_cumu (float64) and trades (int64).
+// `returns(market, positions)` gives the same for one run of given positions,
+// with its per-bar returns.
 #include <Python.h>
 
 #include <chrono>
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "backtest/modes.hpp"
+#include "backtest/performance.hpp"
 #include "backtest/sweep.hpp"
 #include "common/convert.hpp"
 #include "common/module.hpp"
@@ -39,6 +43,7 @@ using boundary::NumericSeries;
 constexpr boundary::Signature kThreshold{"threshold", {"market", "windows", "grid", "control"}, 4, 4, 0, nullptr};
 constexpr boundary::Signature kBand{"band", {"market", "windows", "grid", "control"}, 4, 4, 0, nullptr};
 constexpr boundary::Signature kMacd{"macd", {"market", "runs", "control"}, 3, 3, 0, nullptr};
+constexpr boundary::Signature kReturns{"returns", {"market", "positions"}, 2, 2, 0, nullptr};
 
 // How often the waiting thread looks at signals and reports progress.
 constexpr std::chrono::milliseconds kPoll{50};
@@ -224,6 +229,36 @@ py::object macd(py::handle, const Arguments& args) {
     return report(run(market, sweep::MacdGrid{runs}, control));
 }
 
+// One run of given positions (one per bar, NaN already written as 0): the
+// window's new_pnl and new_cumu as process_file computes them, and the
+// figures of the report (the above plus the deviation of the returns).
+py::object returns(py::handle, const Arguments& args) {
+    Columns columns;
+    const sweep::Market market = to_market(args[0], columns);
+    const std::span<const double> positions = columns.add(args[1]);
+    if (positions.size() != market.price_chg.size()) throw py::value_error("one position per bar is needed");
+    if (!(market.begin <= market.end && market.end <= positions.size())) {
+        throw py::value_error("the time window must lie within the price series");
+    }
+    const std::size_t n = market.end - market.begin;
+    py::array_t<double> pnl = boundary::new_array(n);
+    py::array_t<double> cumu = boundary::new_array(n);
+    std::vector<double> scratch(n);
+    performance::Summary summary{};
+    {
+        // releasing the GIL is safe: only buffers owned or kept alive here are touched
+        py::gil_scoped_release released;
+        const std::span<double> pnl_out = boundary::writable(pnl);
+        performance::net_returns(positions.subspan(market.begin, n), market.price_chg.subspan(market.begin, n),
+                                 market.leverage, pnl_out, boundary::writable(cumu));
+        std::copy(pnl_out.begin(), pnl_out.end(), scratch.begin());
+        summary = performance::summarize(scratch);
+    }
+    py::dict figures = report({sweep::Figures{summary, 0}});
+    figures["deviation"] = summary.deviation;
+    return py::make_tuple(pnl, cumu, figures);
+}
+
 // One item per mode of a table, in the table's order.
 template <class Modes, class Item>
 py::tuple tuple_of(const Modes& modes, Item item) {
@@ -267,7 +302,7 @@ PyMODINIT_FUNC PyInit__sweep() {
     using namespace backtest::sweep_boundary;
     using backtest::boundary::method;
     static PyMethodDef methods[] = {method<kThreshold, &threshold>(), method<kBand, &band>(), method<kMacd, &macd>(),
-                                    {nullptr, nullptr, 0, nullptr}};
+                                    method<kReturns, &returns>(), {nullptr, nullptr, 0, nullptr}};
     PyObject* module = backtest::boundary::create_module(definition, {}, methods);
     if (module == nullptr) return nullptr;
     try {

@@ -105,6 +105,7 @@ Summary summarize(std::span<double> returns) {
         }
         deviation = std::sqrt(rolling::pairwise_mean(returns, n - 1));
     }
+    summary.deviation = deviation;
     summary.sharpe_ratio = deviation != 0.0 ? mean / deviation * std::sqrt(kBarsPerDay * kDaysPerYear) : 0.0;
     summary.annual_return = mean * kDaysPerYear * kBarsPerDay;
     summary.calmar_ratio = summary.max_drawdown != 0.0 ? summary.annual_return / std::fabs(summary.max_drawdown)

@@ -55,7 +55,10 @@ inline constexpr double kDaysPerYear = 365.0;
 //   calmar_ratio = annual_return / |max_drawdown|, or +infinity when it is 0.
 //   final_cumu: the running sum of the returns at the last bar (NaN when that
 //     bar's return is NaN, NaN for no bars), as the processed frame shows it.
+// The report prints the integer 0 as its Sharpe ratio when the deviation is 0,
+// which `deviation` tells apart from a mean of 0.
 struct Summary {
+    double deviation;
     double sharpe_ratio;
     double calmar_ratio;
     double max_drawdown;
