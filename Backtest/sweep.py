@@ -121,7 +121,8 @@ def _checked_close(values: Any) -> np.ndarray:
     bad = ~(np.isfinite(close) & (close > 0))
     if bad.any():
         row = _first_row(bad)
-        raise ValueError(f"prices: the close at row {row} is {close[row]!r}; closes must be finite and positive")
+        raise ValueError(f"prices: the close at row {row} is {float(close[row])!r}; "
+                         "closes must be finite and positive")
     return close
 
 
