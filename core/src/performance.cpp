@@ -39,28 +39,27 @@ void net_returns_of(std::span<const Position> pos, std::span<const double> price
 
 // The deepest fall of a running sum below its running maximum, and where it
 // recovers, fed one bar at a time. Bars are labelled by their position; the
-// first of equal lowest points counts, and a NaN sum is skipped (pandas skips
-// it in cummax, min and idxmin alike).
+// first of equal lowest points counts; a NaN sum is skipped (pandas skips it
+// in cummax, min and idxmin alike).
 class Drawdown {
 public:
     void add(std::size_t bar, double cumu) {
-        if (std::isnan(cumu)) return;
-        peak_ = std::fmax(peak_, cumu);
+        if (std::isnan(cumu)) [[unlikely]] return;
+        peak_ = cumu > peak_ ? cumu : peak_;
         const double drawdown = cumu - peak_;
-        if (!any_ || drawdown < deepest_) {
+        if (!any_ || drawdown < deepest_) [[unlikely]] {
             any_ = true;
             deepest_ = drawdown;
             trough_ = bar;
             peak_at_trough_ = peak_;
             recovered_ = false;
-        } else if (!recovered_ && cumu >= peak_at_trough_) {
+        } else if (!recovered_ && cumu >= peak_at_trough_) [[unlikely]] {
             recovered_ = true;
             recovery_ = bar;
         }
     }
 
     double max_drawdown() const { return any_ ? deepest_ : kNaN; }
-
     double recovery_days() const {
         if (!(deepest_ < 0.0) || !recovered_) return kNaN;
         return static_cast<double>(recovery_ - trough_) / kBarsPerDay;
@@ -80,19 +79,22 @@ private:
 
 Summary summarize(std::span<double> returns) {
     const std::size_t n = returns.size();
-    Summary summary{};
-    // The portfolio's returns (NaN as 0) and their running sum as pandas'
-    // cumsum gives it: the first value itself, then one addition per bar.
+    // One sequential pass: the portfolio's returns (NaN as 0) stored back, their
+    // running sum as pandas' cumsum forms it (from the first value itself,
+    // which -0.0 + x is) and its drawdown.
     Drawdown drawdown;
-    double total = 0.0;
-    double frame_cumu = 0.0;
-    summary.final_cumu = kNaN;
+    double total = -0.0;
+    bool missing = false;
     for (std::size_t i = 0; i < n; ++i) {
-        summary.final_cumu = accumulate(frame_cumu, returns[i]);
-        if (std::isnan(returns[i])) returns[i] = 0.0;
-        total = i == 0 ? returns[0] : total + returns[i];
+        missing = std::isnan(returns[i]);
+        if (missing) returns[i] = 0.0;
+        total += returns[i];
         drawdown.add(i, total);
     }
+    Summary summary{};
+    // the frame's running sum starts from 0.0, which differs from pandas'
+    // cumsum only in the sign of a zero
+    summary.final_cumu = n == 0 || missing ? kNaN : total + 0.0;
     summary.max_drawdown = drawdown.max_drawdown();
     summary.recovery_days = drawdown.recovery_days();
 

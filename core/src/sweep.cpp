@@ -16,11 +16,12 @@ namespace {
 using signals::Average;
 using signals::Entry;
 
-// The position an entry is written as in a result file, indexed by entry + 1:
-// short, flat, long, and the warm-up value, which the file holds as flat.
-constexpr std::array<double, 4> kPositions{-1.0, 0.0, 1.0, 0.0};
+// An entry as the index of the position a result file holds for it, indexed by
+// entry + 1: short 0, flat 1, long 2, and the warm-up value, written as flat.
+constexpr std::array<std::uint8_t, 4> kHeldAs{0, 1, 2, 1};
+constexpr std::array<double, 3> kPositions{-1.0, 0.0, 1.0};
 
-double position_of(Entry entry) { return kPositions[static_cast<std::size_t>(static_cast<int>(entry) + 1)]; }
+std::size_t held_as(Entry entry) { return kHeldAs[static_cast<std::size_t>(static_cast<int>(entry) + 1)]; }
 
 void require(bool holds, const std::string& what) {
     if (!holds) throw std::invalid_argument(what);
@@ -86,29 +87,34 @@ Figures figures_of(const Market& market, std::size_t first, std::span<const Entr
     const std::size_t end = market.end;
     require(first >= end || decided.size() >= end - first, "the entries must reach the end of the time window");
     require(returns.size() >= end - begin, "the returns must have room for every bar of the time window");
-    Figures figures;
-    const std::span<double> window_returns = returns.first(end - begin);
-    if (begin < end) {
-        const double leverage = market.leverage;
-        const double* price_chg = market.price_chg.data();
-        double previous = begin < first ? 0.0 : position_of(decided[begin - first]);
-        double held = previous * leverage;
-        std::int64_t trades = 0;
-        window_returns[0] = 0.0;
-        // bars still in the warm-up are flat, then each bar's entry
-        const auto step = [&](std::size_t i, double position) {
-            const double leveraged = position * leverage;
-            window_returns[i - begin] = performance::bar_return(price_chg[i], held, leveraged);
-            trades += position != previous ? 1 : 0;
-            previous = position;
-            held = leveraged;
-        };
-        const std::size_t warm_end = std::clamp(first, begin + 1, end);
-        for (std::size_t i = begin + 1; i < warm_end; ++i) step(i, 0.0);
-        for (std::size_t i = warm_end; i < end; ++i) step(i, position_of(decided[i - first]));
-        figures.trades = trades;
+    // The three leveraged positions and the fee of each change, computed once by
+    // the formulas of the per-bar returns, so the same bits.
+    std::array<double, 3> leveraged{};
+    std::array<std::array<double, 3>, 3> fees{};
+    for (std::size_t a = 0; a < 3; ++a) leveraged[a] = kPositions[a] * market.leverage;
+    for (std::size_t a = 0; a < 3; ++a) {
+        for (std::size_t b = 0; b < 3; ++b) fees[a][b] = performance::fee(leveraged[a], leveraged[b]);
     }
-    figures.summary = performance::summarize(window_returns);
+    const double* price_chg = market.price_chg.data();
+    const Entry* entries = decided.data();
+    // bars still in the warm-up are flat
+    const auto position_at = [first, entries](std::size_t i) -> std::size_t {
+        return i < first ? 1 : held_as(entries[i - first]);
+    };
+    Figures figures;
+    const std::span<double> window = returns.first(end - begin);
+    double* out = window.data();
+    if (begin < end) {
+        std::size_t held = position_at(begin);
+        out[0] = 0.0;  // the first bar of the window earns and pays nothing
+        for (std::size_t i = begin + 1; i < end; ++i) {
+            const std::size_t position = position_at(i);
+            out[i - begin] = price_chg[i] * leveraged[held] - fees[held][position];
+            figures.trades += position != held ? 1 : 0;
+            held = position;
+        }
+    }
+    figures.summary = performance::summarize(window);
     return figures;
 }
 

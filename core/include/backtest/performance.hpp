@@ -13,12 +13,14 @@ namespace backtest::performance {
 // Fee paid per unit of position change, in percent.
 inline constexpr double kFeePercent = 0.06;
 
+// The fee of changing the (leveraged) position from `held` to `position`:
+// trades * 0.06, then divided by 100.
+inline double fee(double held, double position) { return std::fabs(position - held) * kFeePercent / 100.0; }
+
 // The net return of a bar held at `held` from the previous bar and at
-// `position` at its end (both leveraged): the price change earned on `held`,
-// less the fee on the change of position (fee computed as trades * 0.06 / 100).
+// `position` at its end: the price change earned on `held`, less the fee.
 inline double bar_return(double price_chg, double held, double position) {
-    const double trades = std::fabs(position - held);
-    return price_chg * held - trades * kFeePercent / 100.0;
+    return price_chg * held - fee(held, position);
 }
 
 // For every bar i >= 1, with new_pos = pos * leverage:
