@@ -22,7 +22,11 @@ import numbers
 import os
 import sys
 import tempfile
+import threading
+from concurrent.futures import ThreadPoolExecutor, wait
+from concurrent.futures import TimeoutError as FuturesTimeout
 from dataclasses import dataclass
+from functools import partial
 from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
@@ -61,6 +65,8 @@ _METRICS = ("SR", "CR", "MDD", "recovery_days", "AR", "trades", "final_cumu")
 # decision to show a progress bar.
 _SECONDS_PER_BAR = 3e-9
 _SECONDS_PER_INDICATOR_BAR = 3e-8
+# How often a waiting thread looks at signals, as the engine's own poll does.
+_POLL_SECONDS = 0.05
 
 
 def _read_back_exactly() -> bool:
@@ -401,83 +407,106 @@ def _printed_metrics(figures: dict) -> dict[str, Any]:
 
 
 # ---------------------------------------------------------------------------
-# Blocks: the columns of some windows, and the native engine over them
+# Blocks: the columns of some windows, then the native engine over them
 
 
 def _frame(close: np.ndarray) -> pd.DataFrame:
     return pd.DataFrame({"data": close})
 
 
-def _threshold_block(market: _Market, indicator: str, windows: Sequence[int], modes: Sequence[int],
-                     thresholds: Sequence[float], threads: int, progress: Callable | None) -> dict:
-    """The rows of `windows` x modes x thresholds: each window's indicator once, then the engine."""
+@dataclass(frozen=True)
+class _Grid:
+    """The rows of a block: its windows' columns (one indicator run per window), crossed with modes and values."""
+
+    kind: str  # "threshold", "band" or "macd"
+    modes: tuple[int, ...]
+    values: tuple[float, ...]
+
+    def rows(self, windows: int) -> int:
+        return windows * max(1, len(self.modes)) * max(1, len(self.values))
+
+
+def _threshold_columns(market: _Market, indicator: str, windows: Sequence[int], modes: Sequence[int]) -> list:
+    """Per window: the indicator's signal and, as entry_exit_threshold computes them, its averages."""
     averages = sorted({_THRESHOLD_AVERAGES[THRESHOLD_MODES[m]] for m in modes} - {None})
     columns = []
     for window in windows:
         signal = getattr(formula, indicator)(_frame(market.close), window)["processed_data"]
-        # as entry_exit_threshold computes them: formula's averages of the signal column
         computed = {name: getattr(formula, _AVERAGE_FUNCTIONS[name])(signal, window) for name in averages}
         columns.append((window, signal.to_numpy(), computed.get("sma"), computed.get("ema"), computed.get("wma")))
-    return _sweep.threshold(market.native(), columns, (list(modes), list(thresholds)), (threads, progress))
+    return columns
 
 
-def _band_block(market: _Market, windows: Sequence[int], modes: Sequence[int], multipliers: Sequence[float],
-                threads: int, progress: Callable | None) -> dict:
-    """The rows of `windows` x modes x multipliers; the bands are formed by the engine."""
+def _band_columns(market: _Market, windows: Sequence[int], modes: Sequence[int]) -> list:
+    """Per window: the columns of rolling_bollinger_bands, from the same primitives; the engine forms the bands."""
     averages = {_BAND_AVERAGES[BAND_MODES[m]] for m in modes} - {None}
+    data = _frame(market.close)["data"]
     columns = []
     for window in windows:
-        # the columns of rolling_bollinger_bands, from the same primitives
-        data = _frame(market.close)["data"]
-        sma = formula.rolling_mean(data, window)
         ema = formula.rolling_ema(data, window) if "ema" in averages else None
         wma = formula.rolling_wma(data, window) if "wma" in averages else None
-        columns.append((window, market.close, sma, ema, wma, formula.rolling_std(data, window)))
-    return _sweep.band(market.native(), columns, (list(modes), list(multipliers)), (threads, progress))
+        columns.append((window, market.close, formula.rolling_mean(data, window), ema, wma,
+                        formula.rolling_std(data, window)))
+    return columns
 
 
-def _macd_block(market: _Market, pairs: Sequence[tuple[int, int]], signal_windows: Sequence[int], threads: int,
-                progress: Callable | None) -> dict:
-    """The rows of `pairs` (short, long) x signal windows."""
+def _macd_columns(market: _Market, pairs: Sequence[tuple[int, int]], signal_windows: Sequence[int]) -> list:
+    """Per (short, long) pair and signal window: the warm-up, MACD and Signal of calculate_macd."""
     runs = []
     for short_window, long_window in pairs:
         for signal_window in signal_windows:
             frame = formula.calculate_macd(_frame(market.close), short_window, long_window, signal_window)
             warm_up = short_window if short_window > long_window else long_window
             runs.append((warm_up, frame["MACD"].to_numpy(), frame["Signal"].to_numpy()))
-    return _sweep.macd(market.native(), runs, (threads, progress))
+    return runs
+
+
+def _figures(market: _Market, grid: _Grid, columns: list, threads: int, poll: Callable | None) -> dict:
+    """The engine over prepared columns: the figures of the block's rows, in order."""
+    control = (threads, poll)
+    if grid.kind == "macd":
+        return _sweep.macd(market.native(), columns, control)
+    engine = _sweep.threshold if grid.kind == "threshold" else _sweep.band
+    return engine(market.native(), columns, (list(grid.modes), list(grid.values)), control)
 
 
 # ---------------------------------------------------------------------------
-# Sweeps
+# Running the blocks of a sweep
+
+
+class _Cancelled(Exception):
+    """Raised into the engine's poll to stop a block whose sweep was interrupted."""
 
 
 class _Progress:
-    """A progress bar over the rows of a sweep, fed from the engine's waiting thread."""
+    """The rows done so far, shown as a progress bar when asked, and the switch that cancels a sweep."""
 
     def __init__(self, total: int, shown: bool) -> None:
         self.bar = None
-        self.offset = 0
+        self.done = 0
+        self.cancelled = threading.Event()
         if shown:
             from tqdm.auto import tqdm
 
             self.bar = tqdm(total=total, unit="run", file=sys.stderr, leave=False, dynamic_ncols=True)
 
-    def block(self) -> Callable | None:
-        if self.bar is None:
-            return None
-        offset = self.offset
+    def poll(self) -> Callable[[int], None]:
+        """The engine's poll for the next block: raises once the sweep is cancelled."""
+        offset = self.done
 
-        def report(done: int) -> None:
-            self.bar.n = offset + done
-            self.bar.refresh()
+        def poll(done: int) -> None:
+            if self.cancelled.is_set():
+                raise _Cancelled
+            if self.bar is not None:
+                self.bar.n = offset + done
+                self.bar.refresh()
 
-        return report
+        return poll
 
     def finished(self, rows: int) -> None:
-        self.offset += rows
+        self.done += rows
         if self.bar is not None:
-            self.bar.n = self.offset
+            self.bar.n = self.done
             self.bar.refresh()
 
     def close(self) -> None:
@@ -492,16 +521,59 @@ def _shown(progress: bool | None, combinations: int, bars: int, windows: int, th
     return expected > 1.0 and sys.stderr is not None and sys.stderr.isatty()
 
 
-def _run_blocks(blocks: Sequence[tuple[Callable, int]], progress: _Progress) -> dict:
-    """Runs the blocks in order (each a call giving `rows` rows) and joins their figures."""
+def _result(future):
+    """The future's result, waited for in short steps: a signal may reach another
+    thread, and this one runs Python's handlers only between steps."""
+    while True:
+        try:
+            return future.result(timeout=_POLL_SECONDS)
+        except FuturesTimeout:
+            continue
+
+
+@dataclass(frozen=True)
+class _Block:
+    prepare: Callable[[], list]  # the columns of the block's windows
+    rows: int
+
+
+def _run_blocks(market: _Market, grid: _Grid, blocks: Sequence[_Block], threads: int, progress: _Progress) -> dict:
+    """The figures of every block, in order.
+
+    The engine runs a block on a helper thread (it releases the GIL) while this
+    thread prepares the columns of the next one. Ctrl-C reaches this thread;
+    the block running is then cancelled at its next poll and waited for, so no
+    engine thread outlives the call, and KeyboardInterrupt is raised.
+    """
     parts = []
-    try:
-        for call, rows in blocks:
-            parts.append(call(progress.block()))
-            progress.finished(rows)
-    finally:
-        progress.close()
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="Backtest.sweep") as helper:
+        running = None
+        try:
+            for block in blocks:
+                columns = block.prepare()
+                if running is not None:
+                    parts.append(_result(running))
+                    progress.finished(blocks[len(parts) - 1].rows)
+                running = helper.submit(_figures, market, grid, columns, threads, progress.poll())
+                del columns
+            if running is not None:
+                parts.append(_result(running))
+                progress.finished(blocks[-1].rows)
+        except BaseException:
+            progress.cancelled.set()
+            if running is not None:
+                wait([running])
+            raise
+        finally:
+            progress.close()
     return {name: np.concatenate([part[name] for part in parts]) for name in _METRICS}
+
+
+def _run(market: _Market, grid: _Grid, blocks: list[_Block], indicator_runs: int, threads: int,
+         progress: bool | None) -> dict:
+    rows = sum(block.rows for block in blocks)
+    shown = _shown(progress, rows, len(market.close), indicator_runs, threads)
+    return _run_blocks(market, grid, blocks, threads, _Progress(rows, shown))
 
 
 def _report(parameters: dict[str, Any], figures: dict) -> pd.DataFrame:
@@ -533,11 +605,10 @@ def threshold_sweep(prices: Any, windows: Any, thresholds: Any, modes: Any = Non
     leverage, begin_ms, end_ms, threads, progress = _common(leverage, start_time, end_time, threads, progress)
     market = _market(_prices(prices), leverage, begin_ms, end_ms)
 
-    per_window = len(mode_indices) * len(thresholds)
-    shown = _shown(progress, len(windows) * per_window, len(market.close), len(windows), threads)
-    blocks = [((lambda report, w=window: _threshold_block(market, indicator, [w], mode_indices, thresholds,
-                                                           threads, report)), per_window) for window in windows]
-    figures = _run_blocks(blocks, _Progress(len(windows) * per_window, shown))
+    grid = _Grid("threshold", tuple(mode_indices), tuple(thresholds))
+    blocks = [_Block(partial(_threshold_columns, market, indicator, [window], mode_indices), grid.rows(1))
+              for window in windows]
+    figures = _run(market, grid, blocks, len(windows), threads, progress)
     window_column, mode_column, threshold_column = _grid_columns(
         windows, [THRESHOLD_MODES[m] for m in mode_indices], thresholds)
     return _report({"indicator": indicator, "window": window_column.astype(np.int64),
@@ -554,11 +625,9 @@ def band_sweep(prices: Any, windows: Any, multipliers: Any, modes: Any = None, l
     leverage, begin_ms, end_ms, threads, progress = _common(leverage, start_time, end_time, threads, progress)
     market = _market(_prices(prices), leverage, begin_ms, end_ms)
 
-    per_window = len(mode_indices) * len(multipliers)
-    shown = _shown(progress, len(windows) * per_window, len(market.close), len(windows), threads)
-    blocks = [((lambda report, w=window: _band_block(market, [w], mode_indices, multipliers, threads, report)),
-               per_window) for window in windows]
-    figures = _run_blocks(blocks, _Progress(len(windows) * per_window, shown))
+    grid = _Grid("band", tuple(mode_indices), tuple(multipliers))
+    blocks = [_Block(partial(_band_columns, market, [window], mode_indices), grid.rows(1)) for window in windows]
+    figures = _run(market, grid, blocks, len(windows), threads, progress)
     window_column, mode_column, multiplier_column = _grid_columns(
         windows, [BAND_MODES[m] for m in mode_indices], multipliers)
     return _report({"indicator": "rolling_bollinger_bands", "window": window_column.astype(np.int64),
@@ -575,12 +644,10 @@ def macd_sweep(prices: Any, short_windows: Any, long_windows: Any, signal_window
     leverage, begin_ms, end_ms, threads, progress = _common(leverage, start_time, end_time, threads, progress)
     market = _market(_prices(prices), leverage, begin_ms, end_ms)
 
-    per_pair = len(signal_windows)
-    combinations = len(short_windows) * len(long_windows) * per_pair
-    shown = _shown(progress, combinations, len(market.close), combinations, threads)
-    blocks = [((lambda report, pair=(s, l): _macd_block(market, [pair], signal_windows, threads, report)), per_pair)
-              for s in short_windows for l in long_windows]
-    figures = _run_blocks(blocks, _Progress(combinations, shown))
+    grid = _Grid("macd", (), ())
+    blocks = [_Block(partial(_macd_columns, market, [(short, long)], signal_windows), len(signal_windows))
+              for short in short_windows for long in long_windows]
+    figures = _run(market, grid, blocks, sum(block.rows for block in blocks), threads, progress)
     short_column, long_column, signal_column = _grid_columns(short_windows, long_windows, signal_windows)
     return _report({"indicator": "calculate_macd", "short_window": short_column.astype(np.int64),
                     "long_window": long_column.astype(np.int64), "signal_window": signal_column.astype(np.int64)},

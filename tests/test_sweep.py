@@ -233,7 +233,7 @@ def test_bad_input_is_refused_before_any_work(monkeypatch, change, error, messag
     def no_work(*args, **kwargs):
         raise AssertionError("work started")
 
-    monkeypatch.setattr(sweep, "_threshold_block", no_work)
+    monkeypatch.setattr(sweep, "_threshold_columns", no_work)
     arguments = {"prices": PRICES, "windows": [24], "thresholds": [1.0], **change}
     with pytest.raises(error, match=message):
         sweep.threshold_sweep(**arguments)
