@@ -709,7 +709,10 @@ def plot_sweep(report: pd.DataFrame, metric: str = "SR", x: str | None = None, y
         image = ax.imshow(np.ma.masked_invalid(grid), cmap="RdBu_r", norm=norm, aspect="auto", origin="lower")
         for (i, j), value in np.ndenumerate(grid):
             if not math.isnan(value):
-                ax.text(j, i, f"{value:.2g}", ha="center", va="center", fontsize=7)
+                # light text on the deep ends of the colour map
+                dark = not math.isfinite(value) or abs(float(norm(value)) - 0.5) > 0.3
+                ax.text(j, i, f"{value:.2g}", ha="center", va="center", fontsize=7,
+                        color="white" if dark else "black")
         ax.set_xticks(range(len(x_levels)), [f"{v:g}" for v in x_levels], rotation=45)
         ax.set_yticks(range(len(y_levels)), [f"{v:g}" for v in y_levels])
         ax.set_xlabel(x)
