@@ -37,67 +37,19 @@ void net_returns_of(std::span<const Position> pos, std::span<const double> price
     }
 }
 
-// The deepest fall of a running sum below its running maximum, and where it
-// recovers, fed one bar at a time. Bars are labelled by their position; the
-// first of equal lowest points counts; a NaN sum is skipped (pandas skips it
-// in cummax, min and idxmin alike).
-class Drawdown {
-public:
-    void add(std::size_t bar, double cumu) {
-        if (std::isnan(cumu)) [[unlikely]] return;
-        peak_ = cumu > peak_ ? cumu : peak_;
-        const double drawdown = cumu - peak_;
-        if (!any_ || drawdown < deepest_) [[unlikely]] {
-            any_ = true;
-            deepest_ = drawdown;
-            trough_ = bar;
-            peak_at_trough_ = peak_;
-            recovered_ = false;
-        } else if (!recovered_ && cumu >= peak_at_trough_) [[unlikely]] {
-            recovered_ = true;
-            recovery_ = bar;
-        }
-    }
-
-    double max_drawdown() const { return any_ ? deepest_ : kNaN; }
-    double recovery_days() const {
-        if (!(deepest_ < 0.0) || !recovered_) return kNaN;
-        return static_cast<double>(recovery_ - trough_) / kBarsPerDay;
-    }
-
-private:
-    double peak_ = -std::numeric_limits<double>::infinity();
-    double deepest_ = 0.0;
-    double peak_at_trough_ = 0.0;
-    std::size_t trough_ = 0;
-    std::size_t recovery_ = 0;
-    bool recovered_ = false;
-    bool any_ = false;
-};
-
 }  // namespace
 
-Summary summarize(std::span<double> returns) {
-    const std::size_t n = returns.size();
-    // One sequential pass: the portfolio's returns (NaN as 0) stored back, their
-    // running sum as pandas' cumsum forms it (from the first value itself,
-    // which -0.0 + x is) and its drawdown.
-    Drawdown drawdown;
-    double total = -0.0;
-    bool missing = false;
-    for (std::size_t i = 0; i < n; ++i) {
-        missing = std::isnan(returns[i]);
-        if (missing) returns[i] = 0.0;
-        total += returns[i];
-        drawdown.add(i, total);
-    }
+Summary RunningSummary::finish(std::span<double> returns) const {
+    const std::size_t n = bars_;
     Summary summary{};
     // the frame's running sum starts from 0.0, which differs from pandas'
     // cumsum only in the sign of a zero
-    summary.final_cumu = n == 0 || missing ? kNaN : total + 0.0;
-    summary.max_drawdown = drawdown.max_drawdown();
-    summary.recovery_days = drawdown.recovery_days();
+    summary.final_cumu = n == 0 || missing_ ? kNaN : total_ + 0.0;
+    summary.max_drawdown = deepest_ == kInfinity ? kNaN : deepest_;
+    summary.recovery_days =
+        deepest_ < 0.0 && recovered_ ? static_cast<double>(recovery_ - trough_) / kBarsPerDay : kNaN;
 
+    returns = returns.first(n);
     const double mean = rolling::pairwise_mean(returns, n);
     double deviation = kNaN;
     if (n > 1) {
@@ -113,6 +65,12 @@ Summary summarize(std::span<double> returns) {
     summary.calmar_ratio = summary.max_drawdown != 0.0 ? summary.annual_return / std::fabs(summary.max_drawdown)
                                                        : std::numeric_limits<double>::infinity();
     return summary;
+}
+
+Summary summarize(std::span<double> returns) {
+    RunningSummary running;
+    for (double& value : returns) value = running.add(value);
+    return running.finish(returns);
 }
 
 void net_returns(std::span<const double> pos, std::span<const double> price_chg, double leverage,

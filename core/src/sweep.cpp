@@ -102,19 +102,23 @@ Figures figures_of(const Market& market, std::size_t first, std::span<const Entr
         return i < first ? 1 : held_as(entries[i - first]);
     };
     Figures figures;
-    const std::span<double> window = returns.first(end - begin);
-    double* out = window.data();
+    performance::RunningSummary running;
+    double* out = returns.data();
     if (begin < end) {
         std::size_t held = position_at(begin);
-        out[0] = 0.0;  // the first bar of the window earns and pays nothing
+        std::int64_t trades = 0;
+        out[0] = running.add(0.0);  // the first bar of the window earns and pays nothing
         for (std::size_t i = begin + 1; i < end; ++i) {
             const std::size_t position = position_at(i);
-            out[i - begin] = price_chg[i] * leveraged[held] - fees[held][position];
-            figures.trades += position != held ? 1 : 0;
+            out[i - begin] = running.add(price_chg[i] * leveraged[held] - fees[held][position]);
+            trades += position != held ? 1 : 0;
             held = position;
         }
+        figures.trades = trades;
     }
-    figures.summary = performance::summarize(window);
+    // finished on a copy: the running state's address is never taken, so it
+    // stays in registers throughout the loop
+    figures.summary = performance::RunningSummary(running).finish(returns);
     return figures;
 }
 

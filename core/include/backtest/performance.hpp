@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 
 namespace backtest::performance {
@@ -67,6 +68,59 @@ struct Summary {
     double recovery_days;
     double annual_return;
     double final_cumu;
+};
+
+// A summary fed one bar at a time: the sequential part (running sum and
+// drawdown) as the bars come, the rest from the stored returns at the end.
+// Kept as a local of the loop that feeds it, its state stays in registers.
+class RunningSummary {
+public:
+    // Takes the next bar's return; gives it as the portfolio counts it (NaN as
+    // 0), which the caller stores for `finish`.
+    double add(double value) {
+        missing_ = std::isnan(value);
+        const double counted = missing_ ? 0.0 : value;
+        // pandas' cumsum starts from the first value itself, which -0.0 + x is
+        total_ += counted;
+        track_drawdown(total_);
+        ++bars_;
+        return counted;
+    }
+
+    // The figures, given the values `add` returned, in order; overwrites them.
+    Summary finish(std::span<double> returns) const;
+
+private:
+    // The deepest fall of the running sum below its running maximum and where
+    // it recovers: the first of equal lowest points counts, and bars are
+    // labelled by position. A NaN sum (only infinities of both signs make one)
+    // fails every comparison here, so it is skipped, as pandas skips it in
+    // cummax, min and idxmin.
+    void track_drawdown(double cumu) {
+        peak_ = cumu > peak_ ? cumu : peak_;
+        const double drawdown = cumu - peak_;
+        if (drawdown < deepest_) [[unlikely]] {
+            deepest_ = drawdown;
+            trough_ = bars_;
+            peak_at_trough_ = peak_;
+            recovered_ = false;
+        } else if (!recovered_ && cumu >= peak_at_trough_) [[unlikely]] {
+            recovered_ = true;
+            recovery_ = bars_;
+        }
+    }
+
+    static constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+    double total_ = -0.0;
+    double peak_ = -kInfinity;
+    double deepest_ = kInfinity;  // until a first drawdown
+    double peak_at_trough_ = 0.0;
+    std::size_t bars_ = 0;
+    std::size_t trough_ = 0;
+    std::size_t recovery_ = 0;
+    bool missing_ = false;
+    bool recovered_ = false;
 };
 
 // The summary of `returns`, which it uses as scratch space: its values are
