@@ -23,6 +23,8 @@
 #include <algorithm>
 #include <array>
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -102,12 +104,12 @@ std::vector<T> each(py::handle sequence, Convert convert) {
     return items;
 }
 
-struct Grid {
+struct Values {
     std::vector<std::size_t> modes;
     std::vector<double> values;
 };
 
-Grid to_grid(py::handle argument) {
+Values to_grid(py::handle argument) {
     const py::tuple grid = fields(argument, 2, "grid");
     return {each<std::size_t>(grid[0], to_size), each<double>(grid[1], to_double)};
 }
@@ -191,43 +193,35 @@ py::dict report(const std::vector<sweep::Figures>& rows) {
     return result;
 }
 
-py::object threshold(py::handle, const Arguments& args) {
-    Columns columns;
-    const sweep::Market market = to_market(args[0], columns);
-    const std::vector<sweep::ThresholdWindow> windows = each<sweep::ThresholdWindow>(args[1], [&](py::handle item) {
-        const py::tuple window = fields(item, 5, "a threshold window");
-        return sweep::ThresholdWindow{boundary::to_window(window[0], "window"), columns.add(window[1]),
-                                      columns.add(window[2]), columns.add(window[3]), columns.add(window[4])};
-    });
-    const Grid grid = to_grid(args[2]);
-    const Control control = to_control(args[3]);
-    return report(run(market, sweep::ThresholdGrid{windows, grid.modes, grid.values}, control));
+// A window of a block (a MACD run: its warm-up) and its N columns, from the
+// tuple of them.
+template <class Window, std::size_t N>
+Window window_of(py::handle item, Columns& columns) {
+    const py::tuple values = fields(item, 1 + N, "a window of a block");
+    return [&]<std::size_t... K>(std::index_sequence<K...>) {
+        return Window{boundary::to_window(values[0], "window"), columns.add(values[K + 1])...};
+    }(std::make_index_sequence<N>{});
 }
 
-py::object band(py::handle, const Arguments& args) {
+// The figures of a block of windows, each with N columns, crossed with the
+// grid's modes and values (MACD: the runs alone).
+template <class Grid, class Window, std::size_t N>
+py::object block(const Arguments& args) {
     Columns columns;
     const sweep::Market market = to_market(args[0], columns);
-    const std::vector<sweep::BandWindow> windows = each<sweep::BandWindow>(args[1], [&](py::handle item) {
-        const py::tuple window = fields(item, 6, "a band window");
-        return sweep::BandWindow{boundary::to_window(window[0], "window"), columns.add(window[1]),
-                                 columns.add(window[2]), columns.add(window[3]),
-                                 columns.add(window[4]), columns.add(window[5])};
-    });
-    const Grid grid = to_grid(args[2]);
-    const Control control = to_control(args[3]);
-    return report(run(market, sweep::BandGrid{windows, grid.modes, grid.values}, control));
+    const std::vector<Window> windows =
+        each<Window>(args[1], [&](py::handle item) { return window_of<Window, N>(item, columns); });
+    if constexpr (std::is_same_v<Grid, sweep::MacdGrid>) {
+        return report(run(market, Grid{windows}, to_control(args[2])));
+    } else {
+        const Values grid = to_grid(args[2]);
+        return report(run(market, Grid{windows, grid.modes, grid.values}, to_control(args[3])));
+    }
 }
 
-py::object macd(py::handle, const Arguments& args) {
-    Columns columns;
-    const sweep::Market market = to_market(args[0], columns);
-    const std::vector<sweep::MacdRun> runs = each<sweep::MacdRun>(args[1], [&](py::handle item) {
-        const py::tuple run = fields(item, 3, "a MACD run");
-        return sweep::MacdRun{boundary::to_window(run[0], "warm_up"), columns.add(run[1]), columns.add(run[2])};
-    });
-    const Control control = to_control(args[2]);
-    return report(run(market, sweep::MacdGrid{runs}, control));
-}
+py::object threshold(py::handle, const Arguments& args) { return block<sweep::ThresholdGrid, sweep::ThresholdWindow, 4>(args); }
+py::object band(py::handle, const Arguments& args) { return block<sweep::BandGrid, sweep::BandWindow, 5>(args); }
+py::object macd(py::handle, const Arguments& args) { return block<sweep::MacdGrid, sweep::MacdRun, 2>(args); }
 
 // One run of given positions (one per bar, NaN already written as 0): the
 // window's new_pnl and new_cumu as process_file computes them, and the
