@@ -5,9 +5,9 @@ combination: the indicator of ``formula`` on ``pd.DataFrame({"data": close})``,
 the positions of ``tradecue``, the strategy result file of
 :func:`write_result_file`, ``diagram.process_file`` and the figures that
 ``diagram.plot_combined_equity`` prints. No file is written: the indicator is
-computed once per window and the native engine decides, for every mode and
-threshold, the positions into a compact buffer and measures them in the same
-pass, on worker threads.
+computed once per window, and the native engine decides the positions of every
+mode and threshold into a compact buffer and measures them in the next pass,
+on worker threads.
 
 Bar timing: a bar earns its price change on the position held at the end of
 the previous bar, less 0.06 % of each unit of position change; the first bar of
@@ -416,14 +416,14 @@ def _frame(close: np.ndarray) -> pd.DataFrame:
 
 @dataclass(frozen=True)
 class _Grid:
-    """The rows of a block: its windows' columns (one indicator run per window), crossed with modes and values."""
+    """What every block of a sweep crosses its windows' columns with: modes and values (none for MACD)."""
 
     kind: str  # "threshold", "band" or "macd"
     modes: tuple[int, ...]
     values: tuple[float, ...]
 
     def rows(self, windows: int) -> int:
-        return windows * max(1, len(self.modes)) * max(1, len(self.values))
+        return windows * len(self.modes) * len(self.values)
 
 
 def _threshold_columns(market: _Market, indicator: str, windows: Sequence[int], modes: Sequence[int]) -> list:
@@ -518,7 +518,7 @@ def _shown(progress: bool | None, combinations: int, bars: int, windows: int, th
     if progress is not None:
         return progress
     expected = (combinations * bars * _SECONDS_PER_BAR / threads + windows * bars * _SECONDS_PER_INDICATOR_BAR)
-    return expected > 1.0 and sys.stderr is not None and sys.stderr.isatty()
+    return expected > 1.0 and bool(getattr(sys.stderr, "isatty", lambda: False)())
 
 
 def _result(future):
