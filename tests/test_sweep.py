@@ -125,6 +125,38 @@ def test_band_and_macd_rows_are_the_file_route(tmp_path, bounds):
         assert_row_is_file_route(row, processed, positions, start_row(bounds))
 
 
+def study_prices():
+    """The generated year of the study (examples/study.py), in its start_time/datetime/close form."""
+    import importlib.util
+    from pathlib import Path
+
+    spec = importlib.util.spec_from_file_location("study", Path(__file__).parents[1] / "examples" / "study.py")
+    study = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(study)
+    return study.generated_prices(study.BARS)
+
+
+def test_rows_on_the_study_data_are_the_file_route(tmp_path):
+    prices = study_prices()
+    rng = np.random.default_rng(13)
+    modes = list(rng.choice(sweep.THRESHOLD_MODES, 3, replace=False))
+    report = sweep.threshold_sweep(prices, [48, 168], [0.75], modes, "rolling_tanh_estimator",
+                                   start_time=pd.Timestamp("2024-03-01", tz="UTC"))
+    begin = int(np.searchsorted(prices["start_time"], pd.Timestamp("2024-03-01", tz="UTC").timestamp() * 1000))
+    for row in report.to_dict("records"):
+        frame = formula.rolling_tanh_estimator(pd.DataFrame({"data": prices["close"].to_numpy()}), row["window"])
+        positions = tradecue.entry_exit_threshold(frame, row["window"], row["threshold"], row["mode"])
+        path = tmp_path / "run.csv"
+        sweep.write_result_file(path, prices, positions)
+        processed = diagram.process_file(str(path), 1.0, pd.Timestamp("2024-03-01", tz="UTC"), None)
+        expected = reported(processed)
+        for key, name in (("SR", "SR"), ("AR", "AR"), ("CR", "CR"), ("recovery_days", "Recovery Period (days)")):
+            assert close_enough(row[key], expected[name]), key
+        assert row["MDD"] == expected["MDD"] and row["final_cumu"] == processed["new_cumu"].iloc[-1]
+        held = np.nan_to_num(np.asarray(positions, dtype=float))[begin:]
+        assert row["trades"] == np.count_nonzero(held[1:] != held[:-1])
+
+
 RUNS = {
     "flat": (PRICES, [0.0] * len(PRICES)),
     "generator list": (PRICES, [np.nan] * 7 + [1, -1, 0] * 131),
