@@ -668,6 +668,10 @@ def _default_axes(report: pd.DataFrame) -> tuple[str, str]:
     raise ValueError("report: not a sweep report (no threshold, multiplier or MACD window columns)")
 
 
+def _label(value: Any) -> str:
+    return f"{value:g}" if _is_real(value) else str(value)
+
+
 def plot_sweep(report: pd.DataFrame, metric: str = "SR", x: str | None = None, y: str | None = None):
     """Annotated heatmaps of a metric over two parameters, one per mode (see the stub)."""
     from matplotlib.colors import TwoSlopeNorm
@@ -683,7 +687,8 @@ def plot_sweep(report: pd.DataFrame, metric: str = "SR", x: str | None = None, y
             raise ValueError(f"{name}: {value!r} is not a column of the report; columns: {', '.join(report.columns)}")
     if len(report) == 0:
         raise ValueError("report must hold at least one row")
-    panels = list(dict.fromkeys(report["mode"])) if "mode" in report.columns else [None]
+    by_mode = "mode" in report.columns and "mode" not in (x, y)
+    panels = list(dict.fromkeys(report["mode"])) if by_mode else [None]
     others = [c for c in report.columns if c not in (x, y, metric, "mode", "indicator") and c not in _METRICS]
     grouped = report.groupby(([] if panels == [None] else ["mode"]) + [y, x], sort=False)[metric]
     several = bool((grouped.size() > 1).any())
@@ -709,12 +714,12 @@ def plot_sweep(report: pd.DataFrame, metric: str = "SR", x: str | None = None, y
         image = ax.imshow(np.ma.masked_invalid(grid), cmap="RdBu_r", norm=norm, aspect="auto", origin="lower")
         for (i, j), value in np.ndenumerate(grid):
             if not math.isnan(value):
-                # light text on the deep ends of the colour map
-                dark = not math.isfinite(value) or abs(float(norm(value)) - 0.5) > 0.3
-                ax.text(j, i, f"{value:.2g}", ha="center", va="center", fontsize=7,
+                # light text on the deep ends of the colour map (infinities stay uncoloured)
+                dark = math.isfinite(value) and abs(float(norm(value)) - 0.5) > 0.3
+                ax.text(j, i, f"{value:.3g}", ha="center", va="center", fontsize=7,
                         color="white" if dark else "black")
-        ax.set_xticks(range(len(x_levels)), [f"{v:g}" for v in x_levels], rotation=45)
-        ax.set_yticks(range(len(y_levels)), [f"{v:g}" for v in y_levels])
+        ax.set_xticks(range(len(x_levels)), [_label(v) for v in x_levels], rotation=45)
+        ax.set_yticks(range(len(y_levels)), [_label(v) for v in y_levels])
         ax.set_xlabel(x)
         ax.set_ylabel(y)
         if panel is not None:
