@@ -54,7 +54,7 @@ wheel-check: venv
 	$(VPY) -m build --outdir build/wheel-check/dist . >/dev/null
 	$(PYTHON) -m venv build/wheel-check/venv
 	build/wheel-check/venv/bin/python -m pip install --quiet build/wheel-check/dist/*.whl
-	cd build/wheel-check && MPLBACKEND=Agg venv/bin/python -c "import Backtest.formula as f, Backtest.tradecue, Backtest.diagram; \
+	cd build/wheel-check && MPLBACKEND=Agg venv/bin/python -c "import Backtest.formula as f, Backtest.tradecue, Backtest.diagram, Backtest.sweep; \
 	  assert list(f.rolling_sum([1, 2, 3], 2))[1:] == [3.0, 5.0]; print('wheel imports and computes:', f.__file__)"
 
 # The peers of the benchmarks (the bench extra) get a virtual environment of
