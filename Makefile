@@ -54,12 +54,24 @@ wheel-check: venv
 	$(VPY) -m build --outdir build/wheel-check/dist . >/dev/null
 	$(PYTHON) -m venv build/wheel-check/venv
 	build/wheel-check/venv/bin/python -m pip install --quiet build/wheel-check/dist/*.whl
-	cd build/wheel-check && MPLBACKEND=Agg venv/bin/python -c "import Backtest.formula as f, Backtest.tradecue, Backtest.diagram; \
+	cd build/wheel-check && MPLBACKEND=Agg venv/bin/python -c "import Backtest.formula as f, Backtest.tradecue, Backtest.diagram, Backtest.sweep; \
 	  assert list(f.rolling_sum([1, 2, 3], 2))[1:] == [3.0, 5.0]; print('wheel imports and computes:', f.__file__)"
 
-bench: install
-	$(VPY) -m pip install --quiet --no-build-isolation -e '.[test,bench]'
-	for script in benchmarks/bench_*.py; do MPLBACKEND=Agg $(VPY) $$script || exit 1; done
+# The peers of the benchmarks (the bench extra) get a virtual environment of
+# their own: bottleneck, once installed, changes how pandas reduces, and with it
+# the types the reports print.
+BENCH_VENV := .venv-bench
+BENCH_VPY := $(BENCH_VENV)/bin/python
+
+$(BENCH_VPY):
+	@test -n "$(PYTHON)" || { echo "Python 3.12 not found: pass PYTHON=/path/to/python3.12"; exit 1; }
+	$(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_VPY) -m pip install --quiet --upgrade pip
+
+bench: $(BENCH_VPY)
+	$(BENCH_VPY) -m pip install --quiet $(BUILD_DEPS)
+	$(BENCH_VPY) -m pip install --quiet --no-build-isolation -e '.[bench]'
+	for script in benchmarks/bench_*.py; do MPLBACKEND=Agg $(BENCH_VPY) $$script || exit 1; done
 
 clean:
 	rm -rf build Backtest/*.so
