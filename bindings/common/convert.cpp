@@ -31,7 +31,9 @@ Float64Array objects_to_float64(const py::array& objects) {
         const py::array contiguous = numpy().attr("ascontiguousarray")(objects);
         const auto* items = static_cast<PyObject* const*>(contiguous.data());
         held.reserve(static_cast<std::size_t>(contiguous.size()));
-        for (py::ssize_t i = 0; i < contiguous.size(); ++i) held.push_back(py::reinterpret_borrow<py::object>(items[i]));
+        for (py::ssize_t i = 0; i < contiguous.size(); ++i) {
+            held.push_back(py::reinterpret_borrow<py::object>(items[i]));
+        }
     }
     Float64Array result(static_cast<py::ssize_t>(held.size()));
     double* out = result.mutable_data();

@@ -5,6 +5,10 @@
 
 #include <pybind11/pybind11.h>
 
+#ifdef Py_GIL_DISABLED
+#error "the extension modules rely on the GIL: the free-threaded build of CPython is not supported"
+#endif
+
 #include <initializer_list>
 #include <span>
 #include <string>
