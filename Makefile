@@ -26,6 +26,7 @@ endef
 # $(call install_editable,directory,extra options of pip): the package with its test extras
 define install_editable
 	$(1)/bin/python -m pip install --quiet $(BUILD_DEPS)
+	@echo "building the C++ extensions in $(1), about 45 s on a fresh clone (quiet until done)"
 	$(1)/bin/python -m pip install --quiet --no-build-isolation $(2) -e '.[test]'
 endef
 
