@@ -111,9 +111,12 @@ def _run(distributed, client, work, markets, names, named, threads, progress) ->
         plan += [(index, first, stop) for first, stop in _blocks(len(work.units), per_task)]
 
     label = f"{work.grid.kind}_sweep-{uuid.uuid4().hex[:12]}"
-    # not broadcast: a worker fetches an instrument when its first task of it
-    # arrives there, so a large cluster never holds every instrument everywhere
-    data = client.scatter(list(markets), hash=False)
+    # Dask sends a task to a worker that holds its instrument: with at least as
+    # many instruments as workers they are spread one copy each, so that no
+    # worker holds every instrument of a large sweep (work stealing moves the
+    # rest); with fewer, every worker gets every instrument, or some would idle.
+    workers = len(client.nthreads())
+    data = client.scatter(list(markets), hash=False, broadcast=len(markets) < workers)
     futures = [client.submit(_task, data[index], work, work.units[first:stop], threads, key=f"{label}-{task}",
                              retries=0, pure=False)
                for task, (index, first, stop) in enumerate(plan)]
@@ -122,7 +125,8 @@ def _run(distributed, client, work, markets, names, named, threads, progress) ->
     expected = sum(len(work.units) * work.seconds_per_unit(len(market.close), threads) for market in markets)
     bar = _Progress(len(futures), _shown(progress, expected / max(1, slots)), unit="task")
     try:
-        for future, result in distributed.as_completed(futures, with_results=True, raise_errors=False):
+        for future, result in distributed.as_completed(futures, loop=client.loop, with_results=True,
+                                                          raise_errors=False):
             task = order[future.key]
             index, first, stop = plan[task]
             where = f"in the sweep task of {_block_label(names[index], named, work.unit_name, work.units[first:stop])}"
