@@ -11,6 +11,7 @@ here, so the report is the local one, bit for bit.
 
 from __future__ import annotations
 
+import contextlib
 import math
 import pickle
 import traceback
@@ -103,7 +104,8 @@ def run(client: Any, work, markets: Sequence, names: Sequence, named: bool, thre
 def _run(distributed, client, work, markets, names, named, threads, progress) -> list[dict]:
     from Backtest.sweep import _block_label, _Progress, _shown
 
-    slots = sum(client.nthreads().values())
+    nthreads = client.nthreads()
+    slots = sum(nthreads.values())
     total_units = len(markets) * len(work.units)
     plan = []  # (instrument, first, stop) of each task, in row order
     for index, market in enumerate(markets):
@@ -111,25 +113,26 @@ def _run(distributed, client, work, markets, names, named, threads, progress) ->
         plan += [(index, first, stop) for first, stop in _blocks(len(work.units), per_task)]
 
     label = f"{work.grid.kind}_sweep-{uuid.uuid4().hex[:12]}"
-    # Dask sends a task to a worker that holds its instrument: with at least as
-    # many instruments as workers they are spread one copy each, so that no
-    # worker holds every instrument of a large sweep (work stealing moves the
-    # rest); with fewer, every worker gets every instrument, or some would idle.
-    workers = len(client.nthreads())
-    data = client.scatter(list(markets), hash=False, broadcast=len(markets) < workers)
-    futures = [client.submit(_task, data[index], work, work.units[first:stop], threads, key=f"{label}-{task}",
-                             retries=0, pure=False)
-               for task, (index, first, stop) in enumerate(plan)]
-    order = {future.key: task for task, future in enumerate(futures)}
-    parts: list[Any] = [None] * len(futures)
     expected = sum(len(work.units) * work.seconds_per_unit(len(market.close), threads) for market in markets)
-    bar = _Progress(len(futures), _shown(progress, expected / max(1, slots)), unit="task")
+    bar = _Progress(len(plan), _shown(progress, expected / max(1, slots)), unit="task")
+    parts: list[Any] = [None] * len(plan)
+    data, futures = [], []
     try:
+        # Dask sends a task to a worker that holds its instrument: with at least
+        # as many instruments as workers they are spread one copy each, so that
+        # no worker holds every instrument of a large sweep (work stealing moves
+        # the rest); with fewer, every worker gets every instrument, or some idle.
+        data = client.scatter(list(markets), hash=False, broadcast=len(markets) < len(nthreads))
+        for task, (index, first, stop) in enumerate(plan):
+            futures.append(client.submit(_task, data[index], work, work.units[first:stop], threads,
+                                         key=f"{label}-{task}", retries=0, pure=False))
+        order = {future.key: task for task, future in enumerate(futures)}
         for future, result in distributed.as_completed(futures, loop=client.loop, with_results=True,
                                                           raise_errors=False):
             task = order[future.key]
             index, first, stop = plan[task]
-            where = f"in the sweep task of {_block_label(names[index], named, work.unit_name, work.units[first:stop])}"
+            block = _block_label(names[index], named, work.unit_name, work.units[first:stop])
+            where = f"in the sweep task of {block}"
             if isinstance(result, _Failed):
                 error = result.error
                 error.add_note(where)
@@ -144,6 +147,8 @@ def _run(distributed, client, work, markets, names, named, threads, progress) ->
     finally:
         bar.close()
         # done or not, nothing of this sweep stays on the cluster; on Ctrl-C or
-        # an error this cancels the tasks not yet run
-        client.cancel(futures + data)
+        # an error this cancels the tasks not yet run (a failure to reach the
+        # scheduler here must not hide the sweep's own outcome)
+        with contextlib.suppress(Exception):
+            client.cancel(futures + list(data))
     return parts
