@@ -12,6 +12,7 @@ here, so the report is the local one, bit for bit.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import math
 import pickle
 import traceback
@@ -60,9 +61,19 @@ class _Failed:
     remote_traceback: str
 
 
+def _aligned(market):
+    """The market with its arrays on 8-byte boundaries: Dask may unpickle an array
+    at any offset of its message, and the engine reads whole doubles."""
+    arrays = {name: getattr(market, name) for name in ("close", "price_chg")}
+    if all(array.flags.aligned for array in arrays.values()):
+        return market
+    return dataclasses.replace(market, **{name: np.require(array, requirements=["A", "C"])
+                                          for name, array in arrays.items()})
+
+
 def _task(market, work, units: tuple, threads: int):
     try:
-        return work.figures(market, units, threads)
+        return work.figures(_aligned(market), units, threads)
     except Exception as error:  # noqa: BLE001 - returned to the caller, which raises it
         text = "".join(traceback.format_exception(error))
         try:
