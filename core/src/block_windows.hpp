@@ -19,15 +19,26 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
-namespace backtest::blocks {
+// Each instruction set's kernels compile these templates on their own (see
+// simd/dispatch.hpp); the tag keeps their copies apart, so that the linker
+// never hands a baseline caller one built for a wider set.
+#ifndef BACKTEST_ISA
+#define BACKTEST_ISA baseline
+#endif
 
-// A Fold provides:
-//   Part                 what a fold carries along a block
+namespace backtest::blocks {
+inline namespace BACKTEST_ISA {
+
+// A Fold provides, for T a double or a vector of doubles (one window a lane):
+//   PartOf<T>            what a fold carries along a block
 //   value(i)             the i-th value of the series as the fold reads it
 //   first(v)             the part of one value
 //   append(part, v)      v is newer than the part's values
@@ -50,7 +61,7 @@ inline constexpr std::size_t kChunkValues = 2048;
 // except for the last block of a series). Requires window >= 2.
 template <std::size_t Lanes, class Fold>
 void fold_newer_blocks(const Fold& fold, std::size_t window, std::size_t start, std::size_t size, double* out) {
-    using Part = typename Fold::Part;
+    using Part = typename Fold::template PartOf<double>;
     std::array<Part, Lanes> part;
     // The newer prefixes, front to back; a window of the whole block is complete.
     const std::size_t kept = std::min(size, window - 1);
@@ -98,12 +109,86 @@ void fold_newer_blocks(const Fold& fold, std::size_t window, std::size_t start, 
     for (std::size_t j = 0; j < Lanes; ++j) out[start + j * window] = fold.merge(part[j], out[start + j * window]);
 }
 
+// Lanes of a vector type V.
+template <class V>
+inline constexpr std::size_t kLanesOf = sizeof(V) / sizeof(double);
+
+// Scratch values that fold_lanes<V> needs for a window (with room to align
+// its rows to whole vectors).
+template <class V>
+constexpr std::size_t lanes_scratch(std::size_t window) {
+    return (2 * kLanesOf<V> + 1) * window + kLanesOf<V>;
+}
+
+template <class V>
+V load(const double* from) {
+    V v;
+    std::memcpy(&v, from, sizeof v);
+    return v;
+}
+
+template <class V>
+void store(double* to, V v) {
+    std::memcpy(to, &v, sizeof v);
+}
+
+// {v[1], ..., v[N - 1], last}
+template <class V, std::size_t... I>
+V shift_in(V v, double last, std::index_sequence<I...>) {
+    V tail{};
+    tail[0] = last;
+    return __builtin_shufflevector(v, tail, (I + 1)...);
+}
+
+// The windows ending in kLanesOf<V> consecutive whole blocks from `start` >=
+// window, block j's in lane j of every vector: the values are transposed
+// into `scratch` (rows of the blocks' values at one offset), folded a row at
+// a time, and transposed back. Each lane does the operations of
+// fold_newer_blocks in the same order, so the results are the same bits,
+// and reading and writing the series front to back keeps to one stream
+// each. Requires window >= 2.
+template <class V, class Fold>
+void fold_lanes(const Fold& fold, std::size_t window, std::size_t start, double* out, double* scratch) {
+    constexpr std::size_t N = kLanesOf<V>;
+    // rows of the older blocks (lane j: the block before its own), then the
+    // newest block, whose values complete the rows of the lanes' own blocks
+    const auto address = reinterpret_cast<std::uintptr_t>(scratch);
+    double* rows = scratch + (-address / sizeof(double)) % N;
+    double* newest = rows + N * window;
+    double* results = newest + window;
+    const std::size_t base = start - window;
+    for (std::size_t j = 0; j < N; ++j) {
+        for (std::size_t k = 0; k < window; ++k) rows[k * N + j] = fold.value(base + j * window + k);
+    }
+    for (std::size_t k = 0; k < window; ++k) newest[k] = fold.value(base + N * window + k);
+    const auto older = [rows](std::size_t k) { return load<V>(rows + k * N); };
+    const auto own = [&](std::size_t k) { return shift_in(older(k), newest[k], std::make_index_sequence<N>()); };
+    auto part = fold.first(own(0));
+    store(results, fold.newer(part, window - 1));
+    for (std::size_t k = 1; k + 1 < window; ++k) {
+        part = fold.append(part, own(k));
+        store(results + k * N, fold.newer(part, window - 1 - k));
+    }
+    store(results + (window - 1) * N, fold.whole(fold.append(part, own(window - 1))));
+    auto suffix = fold.first(older(window - 1));
+    for (std::size_t o = window - 1; o > 1; --o) {
+        store(results + (o - 1) * N, fold.merge(suffix, load<V>(results + (o - 1) * N)));
+        suffix = fold.prepend(older(o - 1), suffix);
+    }
+    store(results, fold.merge(suffix, load<V>(results)));
+    for (std::size_t j = 0; j < N; ++j) {
+        for (std::size_t k = 0; k < window; ++k) out[start + j * window + k] = results[k * N + j];
+    }
+}
+
 // Results of the windows ending at [begin, end) of a series of n values:
 // begin is a multiple of the window, end one too or n. The first window - 1
-// results are left as they are (no window ends there).
-template <class Fold>
-void fold_range(const Fold& fold, std::size_t window, std::size_t n, std::size_t begin, std::size_t end,
-                double* out) {
+// results are left as they are (no window ends there). With a vector type V
+// and lanes_scratch<V>(window) values of scratch, whole groups of blocks go
+// through fold_lanes.
+template <class V = double, class Fold>
+void fold_range(const Fold& fold, std::size_t window, std::size_t n, std::size_t begin, std::size_t end, double* out,
+                double* scratch = nullptr) {
     if (window == 1) {
         for (std::size_t i = begin; i < end; ++i) out[i] = fold.whole(fold.first(fold.value(i)));
         return;
@@ -111,10 +196,17 @@ void fold_range(const Fold& fold, std::size_t window, std::size_t n, std::size_t
     std::size_t start = begin;
     if (start == 0) {
         // the first block has no older part, and only its last value ends a window
-        typename Fold::Part part = fold.first(fold.value(0));
+        auto part = fold.first(fold.value(0));
         for (std::size_t i = 1; i < window; ++i) part = fold.append(part, fold.value(i));
         out[window - 1] = fold.whole(part);
         start = window;
+    }
+    if constexpr (kLanesOf<V> > 1) {
+        if (scratch != nullptr) {
+            for (; start + kLanesOf<V> * window <= end; start += kLanesOf<V> * window) {
+                fold_lanes<V>(fold, window, start, out, scratch);
+            }
+        }
     }
     for (; start + kLanes * window <= end; start += kLanes * window) {
         fold_newer_blocks<kLanes>(fold, window, start, window, out);
@@ -122,12 +214,16 @@ void fold_range(const Fold& fold, std::size_t window, std::size_t n, std::size_t
     for (; start < end; start += window) fold_newer_blocks<1>(fold, window, start, std::min(window, n - start), out);
 }
 
-// Chunks of whole blocks, lanes' worth at least, of about `values` values:
-// visit(begin, end) for each in order.
+// Chunks of whole blocks, `lanes` blocks' worth at least, of about `values`
+// values: visit(begin, end) for each in order.
+inline std::size_t chunk_values(std::size_t window, std::size_t values, std::size_t lanes) {
+    const std::size_t group = window * lanes;
+    return group * std::max<std::size_t>(1, values / group);
+}
+
 template <class Visit>
-void for_each_chunk(std::size_t window, std::size_t n, std::size_t values, Visit visit) {
-    const std::size_t group = window * kLanes;
-    const std::size_t chunk = group * std::max<std::size_t>(1, values / group);
+void for_each_chunk(std::size_t window, std::size_t n, std::size_t values, Visit visit, std::size_t lanes = kLanes) {
+    const std::size_t chunk = chunk_values(window, values, lanes);
     for (std::size_t begin = 0; begin < n; begin += chunk) {
         if (!visit(begin, std::min(n, begin + chunk))) return;
     }
@@ -164,16 +260,98 @@ template <class Value>
 struct SumFold {
     Value value;
 
-    using Part = double;
-    static double first(double v) { return v; }
-    static double append(double part, double v) { return part + v; }
-    static double prepend(double v, double part) { return v + part; }
-    static double newer(double part, std::size_t) { return part; }
-    static double merge(double older, double newer) { return older + newer; }
-    static double whole(double part) { return part; }
+    template <class T>
+    using PartOf = T;
+    template <class T>
+    static T first(T v) { return v; }
+    template <class T>
+    static T append(T part, T v) { return part + v; }
+    template <class T>
+    static T prepend(T v, T part) { return v + part; }
+    template <class T>
+    static T newer(T part, std::size_t) { return part; }
+    template <class T>
+    static T merge(T older, T newer) { return older + newer; }
+    template <class T>
+    static T whole(T part) { return part; }
 };
 
 template <class Value>
 SumFold(Value) -> SumFold<Value>;
 
+// Extremes fold by comparison; ties go to the newer value, as pandas' deque
+// keeps the newest of equal values (visible only as the sign of a zero). A
+// comparison with NaN is false, so NaN wins only as the newer value, in a
+// vector lane as in a double.
+template <bool Max>
+struct ExtremeFold {
+    const double* x;
+
+    double value(std::size_t i) const { return x[i]; }
+    template <class T>
+    using PartOf = T;
+    template <class T>
+    static T pick(T older, T newer) {
+        if constexpr (Max) {
+            return older > newer ? older : newer;
+        } else {
+            return older < newer ? older : newer;
+        }
+    }
+    template <class T>
+    static T first(T v) { return v; }
+    template <class T>
+    static T append(T part, T v) { return pick(part, v); }
+    template <class T>
+    static T prepend(T v, T part) { return pick(v, part); }
+    template <class T>
+    static T newer(T part, std::size_t) { return part; }
+    template <class T>
+    static T merge(T older, T newer) { return pick(older, newer); }
+    template <class T>
+    static T whole(T part) { return part; }
+};
+
+// Plain and weighted sums of one part of a window, weights 1, 2, ... from
+// its oldest value. Appending a newer value adds count * v; prepending an
+// older one shifts every weight up by one, which adds the new plain sum. The
+// count is the same in every lane.
+template <class T>
+struct WeightedSums {
+    double count = 0.0;
+    T plain{};
+    T weighted{};
+};
+
+struct WeightedFold {
+    const double* x;
+    double divisor;  // w (w + 1) / 2, the sum of the weights
+
+    double value(std::size_t i) const { return x[i]; }
+    template <class T>
+    using PartOf = WeightedSums<T>;
+    template <class T>
+    static WeightedSums<T> first(T v) { return {1.0, v, v}; }
+    template <class T>
+    static WeightedSums<T> append(WeightedSums<T> part, T v) {
+        return {part.count + 1.0, part.plain + v, part.weighted + (part.count + 1.0) * v};
+    }
+    template <class T>
+    static WeightedSums<T> prepend(T v, WeightedSums<T> part) {
+        const T plain = part.plain + v;
+        return {part.count + 1.0, plain, part.weighted + plain};
+    }
+    // the newer part's weights continue after the older part's count, which
+    // the window's offset tells
+    template <class T>
+    static T newer(WeightedSums<T> part, std::size_t count) {
+        return static_cast<double>(count) * part.plain + part.weighted;
+    }
+    template <class T>
+    T merge(WeightedSums<T> older, T newer) const { return (older.weighted + newer) / divisor; }
+    template <class T>
+    T whole(WeightedSums<T> part) const { return part.weighted / divisor; }
+};
+
+}  // namespace BACKTEST_ISA
 }  // namespace backtest::blocks

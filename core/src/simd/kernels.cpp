@@ -1,0 +1,107 @@
+// The block folds of simd/dispatch.hpp for one instruction set: this file is
+// compiled once per set with BACKTEST_ISA naming it (and the compiler's flags
+// for it), each copy in a namespace of its own.
+#include "block_windows.hpp"
+#include "simd/dispatch.hpp"
+
+#include <algorithm>
+
+namespace backtest::simd::BACKTEST_ISA {
+
+namespace {
+
+// Two registers' worth of lanes: each fold step is a chain of dependent
+// operations, and two chains side by side hide their latency.
+#if defined(__AVX512F__)
+constexpr std::size_t kVectorBytes = 64;
+constexpr Path kPath = Path::avx512;
+#elif defined(__AVX2__)
+constexpr std::size_t kVectorBytes = 32;
+constexpr Path kPath = Path::avx2;
+#else
+constexpr std::size_t kVectorBytes = 16;
+constexpr Path kPath = Path::sse2;
+#endif
+
+using Vector = double __attribute__((vector_size(kVectorBytes)));
+constexpr std::size_t kLanes = blocks::kLanesOf<Vector>;
+
+// The transposed values and rows stay within the cache a core has to itself.
+constexpr std::size_t kScratchCap = std::size_t{1} << 16;
+
+// Windows up to this long take the extremes by doubling (log2 w passes over
+// a chunk); longer ones fold blocks, whose cost does not grow with w. Where
+// each pass handles only two values a step, the folds are faster already.
+constexpr std::size_t kDoublingWindows = kPath == Path::sse2 ? 0 : 24;
+
+std::size_t scratch(std::size_t window, std::size_t chunk) {
+    const std::size_t lanes = blocks::lanes_scratch<Vector>(window);
+    const std::size_t doubling = window <= kDoublingWindows ? 2 * (chunk + window) : 0;
+    return std::max(window >= 2 && lanes <= kScratchCap ? lanes : 0, doubling);
+}
+
+template <class Fold>
+void fold(const Fold& fold, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
+          double* scratch) {
+    blocks::fold_range<Vector>(fold, window, n, begin, end, out, scratch);
+}
+
+void sums(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
+          double* scratch) {
+    fold(blocks::SumFold{[x](std::size_t i) { return x[i]; }}, n, window, begin, end, out, nullptr);
+}
+
+// Rolling extremes by doubling: level s holds the extreme of the s values
+// ending at each position, level 2s pairs two of level s, and a window is
+// the pair of its two overlapping power-of-two parts. Every step is one
+// comparison of an older and a newer value, ties going to the newer, which
+// gives the newest extreme value whatever the grouping: the same bits as
+// the block folds, from loops that run along the series in whole vectors.
+template <bool Max>
+void doubling(const double* x, std::size_t window, std::size_t begin, std::size_t end, double* out,
+              double* scratch) {
+    using Pick = blocks::ExtremeFold<Max>;
+    const std::size_t first = std::max(begin, window - 1);
+    if (first >= end) return;
+    const std::size_t low = first + 1 - window;  // the oldest value a window here reads
+    const std::size_t count = end - low;
+    const double* level = x + low;
+    double* next = scratch;
+    std::size_t span = 1;
+    for (; span * 2 <= window; span *= 2) {
+        // valid from position 2 span - 1 on, reading level's valid values only
+        for (std::size_t i = 2 * span - 1; i < count; ++i) next[i] = Pick::pick(level[i - span], level[i]);
+        level = next;
+        next = next == scratch ? scratch + count : scratch;
+    }
+    const std::size_t rest = window - span;
+    for (std::size_t i = first; i < end; ++i) out[i] = Pick::pick(level[i - low - rest], level[i - low]);
+}
+
+void minima(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
+            double* scratch) {
+    if (window <= kDoublingWindows) return doubling<false>(x, window, begin, end, out, scratch);
+    fold(blocks::ExtremeFold<false>{x}, n, window, begin, end, out, nullptr);
+}
+
+void maxima(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
+            double* scratch) {
+    if (window <= kDoublingWindows) return doubling<true>(x, window, begin, end, out, scratch);
+    fold(blocks::ExtremeFold<true>{x}, n, window, begin, end, out, nullptr);
+}
+
+void weighted(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
+              double* scratch) {
+    const auto w = static_cast<double>(window);
+    fold(blocks::WeightedFold{x, w * (w + 1.0) / 2.0}, n, window, begin, end, out, scratch);
+}
+
+void divide(double* values, std::size_t count, double divisor) {
+    for (std::size_t i = 0; i < count; ++i) values[i] = values[i] / divisor;
+}
+
+}  // namespace
+
+extern const Kernels kernels{kPath, kLanes, scratch, sums, minima, maxima, weighted, divide};
+
+}  // namespace backtest::simd::BACKTEST_ISA
