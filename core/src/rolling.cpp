@@ -253,6 +253,16 @@ void wma(std::span<const double> x, std::size_t window, std::span<double> out) {
     const simd::Kernels& kernels = simd::active();
     std::vector<double> scratch = lanes_scratch(kernels, window);
     kernels.weighted(x.data(), x.size(), window, 0, x.size(), out.data(), scratch.empty() ? nullptr : scratch.data());
+    // The sign of a NaN made of two (an infinity's and a NaN's, say) depends on
+    // which operand the compiler put first, which differs between the paths:
+    // where a chunk's windows hold a non-finite value, every NaN becomes
+    // NumPy's NaN, so that each path gives the same bits.
+    blocks::for_each_chunk(window, x.size(), blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
+        const std::size_t before = begin < window ? 0 : begin - window;
+        if (!blocks::holds(&x[before], end - before, true)) return true;
+        for (std::size_t i = begin; i < end; ++i) out[i] = is_nan(out[i]) ? kNaN : out[i];
+        return true;
+    });
     fill_warm_up(window, out);
 }
 
