@@ -140,27 +140,75 @@ V shift_in(V v, double last, std::index_sequence<I...>) {
     return __builtin_shufflevector(v, tail, (I + 1)...);
 }
 
+// Element E of a stage of the transposition of N rows: the rows i and i + B
+// (i without bit B) trade their blocks of B elements that lie off the
+// diagonal; `upper` is the new row i + B.
+template <std::size_t N, std::size_t B, bool upper, std::size_t E>
+constexpr int traded() {
+    if constexpr (!upper) return static_cast<int>((E & B) == 0 ? E : N + E - B);
+    return static_cast<int>((E & B) == 0 ? E + B : N + E);
+}
+
+template <std::size_t B, bool upper, class V, std::size_t... E>
+V trade(V a, V b, std::index_sequence<E...>) {
+    return __builtin_shufflevector(a, b, traded<sizeof...(E), B, upper, E>()...);
+}
+
+// Transposes N rows of N lanes in registers: log2 N stages of N shuffles.
+template <std::size_t B = 0, class V, std::size_t N>
+void transpose(std::array<V, N>& rows) {
+    constexpr std::size_t span = B == 0 ? N / 2 : B;
+    if constexpr (span >= 1) {
+#pragma GCC unroll 16
+        for (std::size_t i = 0; i < N; ++i) {
+            if ((i & span) != 0) continue;
+            const V lower = trade<span, false>(rows[i], rows[i + span], std::make_index_sequence<N>());
+            const V upper = trade<span, true>(rows[i], rows[i + span], std::make_index_sequence<N>());
+            rows[i] = lower;
+            rows[i + span] = upper;
+        }
+        if constexpr (span > 1) transpose<span / 2>(rows);
+    }
+}
+
+// Offsets at which tiles of N offsets start to cover a block of `window` >=
+// N: every multiple of N that fits, then one ending at the block's end
+// (overlapping the one before, which only rewrites the same values).
+template <std::size_t N, class Visit>
+void for_each_tile(std::size_t window, Visit visit) {
+    std::size_t k = 0;
+    for (; k + N <= window; k += N) visit(k);
+    if (k < window) visit(window - N);
+}
+
 // The windows ending in kLanesOf<V> consecutive whole blocks from `start` >=
-// window, block j's in lane j of every vector: the values are transposed
-// into `scratch` (rows of the blocks' values at one offset), folded a row at
-// a time, and transposed back. Each lane does the operations of
-// fold_newer_blocks in the same order, so the results are the same bits,
-// and reading and writing the series front to back keeps to one stream
-// each. Requires window >= 2.
+// window, block j's in lane j of every vector: the values of x are
+// transposed in registers into `scratch` (rows of the blocks' values at one
+// offset), folded a row at a time, and transposed back. Each lane does the
+// operations of fold_newer_blocks in the same order, so the results are the
+// same bits. Requires window >= kLanesOf<V> and fold.value(i) == x[i];
+// scratch for lanes_scratch<V>(window) values.
 template <class V, class Fold>
-void fold_lanes(const Fold& fold, std::size_t window, std::size_t start, double* out, double* scratch) {
+void fold_lanes(const Fold& fold, const double* x, std::size_t window, std::size_t start, double* out,
+                double* scratch) {
     constexpr std::size_t N = kLanesOf<V>;
-    // rows of the older blocks (lane j: the block before its own), then the
-    // newest block, whose values complete the rows of the lanes' own blocks
+    // rows of the older blocks (lane j: the block before its own), the newest
+    // block, whose values complete the rows of the lanes' own blocks, and the
+    // rows of results
     const auto address = reinterpret_cast<std::uintptr_t>(scratch);
     double* rows = scratch + (-address / sizeof(double)) % N;
-    double* newest = rows + N * window;
-    double* results = newest + window;
-    const std::size_t base = start - window;
-    for (std::size_t j = 0; j < N; ++j) {
-        for (std::size_t k = 0; k < window; ++k) rows[k * N + j] = fold.value(base + j * window + k);
-    }
-    for (std::size_t k = 0; k < window; ++k) newest[k] = fold.value(base + N * window + k);
+    double* results = rows + N * window;
+    double* newest = results + N * window;
+    const double* base = x + (start - window);
+    std::array<V, N> tile;
+    for_each_tile<N>(window, [&](std::size_t k) {
+#pragma GCC unroll 16
+        for (std::size_t j = 0; j < N; ++j) tile[j] = load<V>(base + j * window + k);
+        transpose(tile);
+#pragma GCC unroll 16
+        for (std::size_t t = 0; t < N; ++t) store(rows + (k + t) * N, tile[t]);
+    });
+    std::memcpy(newest, base + N * window, window * sizeof(double));
     const auto older = [rows](std::size_t k) { return load<V>(rows + k * N); };
     const auto own = [&](std::size_t k) { return shift_in(older(k), newest[k], std::make_index_sequence<N>()); };
     auto part = fold.first(own(0));
@@ -176,19 +224,24 @@ void fold_lanes(const Fold& fold, std::size_t window, std::size_t start, double*
         suffix = fold.prepend(older(o - 1), suffix);
     }
     store(results, fold.merge(suffix, load<V>(results)));
-    for (std::size_t j = 0; j < N; ++j) {
-        for (std::size_t k = 0; k < window; ++k) out[start + j * window + k] = results[k * N + j];
-    }
+    double* block = out + start;
+    for_each_tile<N>(window, [&](std::size_t k) {
+#pragma GCC unroll 16
+        for (std::size_t t = 0; t < N; ++t) tile[t] = load<V>(results + (k + t) * N);
+        transpose(tile);
+#pragma GCC unroll 16
+        for (std::size_t j = 0; j < N; ++j) store(block + j * window + k, tile[j]);
+    });
 }
 
 // Results of the windows ending at [begin, end) of a series of n values:
 // begin is a multiple of the window, end one too or n. The first window - 1
-// results are left as they are (no window ends there). With a vector type V
-// and lanes_scratch<V>(window) values of scratch, whole groups of blocks go
-// through fold_lanes.
+// results are left as they are (no window ends there). With a vector type V,
+// lanes_scratch<V>(window) values of scratch and the series x that the fold
+// reads, whole groups of blocks go through fold_lanes.
 template <class V = double, class Fold>
 void fold_range(const Fold& fold, std::size_t window, std::size_t n, std::size_t begin, std::size_t end, double* out,
-                double* scratch = nullptr) {
+                double* scratch = nullptr, const double* x = nullptr) {
     if (window == 1) {
         for (std::size_t i = begin; i < end; ++i) out[i] = fold.whole(fold.first(fold.value(i)));
         return;
@@ -202,9 +255,9 @@ void fold_range(const Fold& fold, std::size_t window, std::size_t n, std::size_t
         start = window;
     }
     if constexpr (kLanesOf<V> > 1) {
-        if (scratch != nullptr) {
+        if (scratch != nullptr && x != nullptr && window >= kLanesOf<V>) {
             for (; start + kLanesOf<V> * window <= end; start += kLanesOf<V> * window) {
-                fold_lanes<V>(fold, window, start, out, scratch);
+                fold_lanes<V>(fold, x, window, start, out, scratch);
             }
         }
     }
@@ -230,24 +283,43 @@ void for_each_chunk(std::size_t window, std::size_t n, std::size_t values, Visit
 }
 
 // Whether any of `count` values is NaN (or, with `infinite`, not finite),
-// four at a time: the compiler leaves such a reduction scalar. The sums test
-// their chunks with it, so that ordinary data skips the cleaning of values.
-inline bool holds(const double* x, std::size_t count, bool infinite) {
+// two vectors V at a time (the compiler leaves such a reduction scalar). The
+// sums test their chunks with it, so that ordinary data skips the cleaning
+// of values. SSE2 has no comparison of 64-bit lanes to OR, so there the
+// comparisons of doubles are ORed as doubles.
+template <class V = double __attribute__((vector_size(16)))>
+bool holds(const double* x, std::size_t count, bool infinite) {
+    constexpr std::size_t N = kLanesOf<V>;
     std::size_t i = 0;
     bool found = false;
 #ifdef __SSE2__
-    __m128d marks = _mm_setzero_pd();
-    for (; i + 4 <= count; i += 4) {
-        __m128d low = _mm_loadu_pd(x + i);
-        __m128d high = _mm_loadu_pd(x + i + 2);
-        if (infinite) {  // inf - inf is NaN
-            low = _mm_sub_pd(low, low);
-            high = _mm_sub_pd(high, high);
+    if constexpr (N == 2) {
+        __m128d marks = _mm_setzero_pd();
+        for (; i + 4 <= count; i += 4) {
+            __m128d low = _mm_loadu_pd(x + i);
+            __m128d high = _mm_loadu_pd(x + i + 2);
+            if (infinite) {  // inf - inf is NaN
+                low = _mm_sub_pd(low, low);
+                high = _mm_sub_pd(high, high);
+            }
+            marks = _mm_or_pd(marks, _mm_or_pd(_mm_cmpunord_pd(low, low), _mm_cmpunord_pd(high, high)));
         }
-        marks = _mm_or_pd(marks, _mm_or_pd(_mm_cmpunord_pd(low, low), _mm_cmpunord_pd(high, high)));
+        found = _mm_movemask_pd(marks) != 0;
     }
-    found = _mm_movemask_pd(marks) != 0;
 #endif
+    if constexpr (N > 2) {
+        decltype(V{} != V{}) marks{};
+        for (; i + 2 * N <= count; i += 2 * N) {
+            V low = load<V>(x + i);
+            V high = load<V>(x + i + N);
+            if (infinite) {
+                low = low - low;
+                high = high - high;
+            }
+            marks |= (low != low) | (high != high);  // a NaN is the one value unequal to itself
+        }
+        for (std::size_t j = 0; j < N; ++j) found = found || marks[j] != 0;
+    }
     for (; i < count; ++i) {
         const double v = infinite ? x[i] - x[i] : x[i];
         found = found || v != v;
@@ -278,6 +350,28 @@ struct SumFold {
 
 template <class Value>
 SumFold(Value) -> SumFold<Value>;
+
+// The sums of SumFold over x, each divided by the window as it is complete.
+struct MeanFold {
+    const double* x;
+    double window;
+
+    double value(std::size_t i) const { return x[i]; }
+    template <class T>
+    using PartOf = T;
+    template <class T>
+    static T first(T v) { return v; }
+    template <class T>
+    static T append(T part, T v) { return part + v; }
+    template <class T>
+    static T prepend(T v, T part) { return v + part; }
+    template <class T>
+    static T newer(T part, std::size_t) { return part; }
+    template <class T>
+    T merge(T older, T newer) const { return (older + newer) / window; }
+    template <class T>
+    T whole(T part) const { return part / window; }
+};
 
 // Extremes fold by comparison; ties go to the newer value, as pandas' deque
 // keeps the newest of equal values (visible only as the sign of a zero). A

@@ -52,7 +52,7 @@ bool is_nan(double v) { return v != v; }
 
 // The first NaN of [begin, end), or end.
 std::size_t first_nan(std::span<const double> x, std::size_t begin, std::size_t end) {
-    if (!blocks::holds(&x[begin], end - begin, false)) return end;
+    if (!simd::active().holds(&x[begin], end - begin, false)) return end;
     return static_cast<std::size_t>(std::find_if(x.begin() + static_cast<std::ptrdiff_t>(begin), x.end(), is_nan) -
                                     x.begin());
 }
@@ -62,9 +62,11 @@ std::size_t first_nan(std::span<const double> x, std::size_t begin, std::size_t 
 // whether to go on. `input` (a lambda, so that it is inlined) leaves finite
 // values as they are, so a chunk whose windows hold only finite values (and
 // so does the value just before its first window: `ordinary`) is folded from
-// x itself; only the others pay for `input`, with the same results.
+// x itself; only the others pay for `input`, with the same results. With
+// `averages`, ordinary chunks come out divided by the window already.
 template <class Input, class Finish>
-void window_sums(std::span<const double> x, std::size_t window, std::span<double> out, Input input, Finish finish) {
+void window_sums(std::span<const double> x, std::size_t window, std::span<double> out, Input input, Finish finish,
+                 bool averages = false) {
     const std::size_t n = x.size();
     const simd::Kernels& kernels = simd::active();
     std::vector<double> scratch = lanes_scratch(kernels, window);
@@ -73,9 +75,10 @@ void window_sums(std::span<const double> x, std::size_t window, std::span<double
         window, n, blocks::kChunkValues,
         [&](std::size_t begin, std::size_t end) {
             const std::size_t before = begin < window ? 0 : begin - window;
-            const bool ordinary = !blocks::holds(&x[before], end - before, true);
+            const bool ordinary = !kernels.holds(&x[before], end - before, true);
             if (ordinary) {
-                kernels.sums(x.data(), n, window, begin, end, out.data(), scratch.empty() ? nullptr : scratch.data());
+                (averages ? kernels.means : kernels.sums)(x.data(), n, window, begin, end, out.data(),
+                                                          scratch.empty() ? nullptr : scratch.data());
             } else {
                 blocks::fold_range(read, window, n, begin, end, out.data());
             }
@@ -117,11 +120,14 @@ void mean(std::span<const double> x, std::size_t window, std::span<double> out) 
     const auto w = static_cast<double>(window);
     const auto clamp = [](double v) { return clamped(v); };
     const simd::Kernels& kernels = simd::active();
-    window_sums(x, window, out, clamp, [&](std::size_t begin, std::size_t end, bool) {
-        const std::size_t first = std::max(begin, window - 1);
-        if (first < end) kernels.divide(&out[first], end - first, w);
-        return true;
-    });
+    window_sums(
+        x, window, out, clamp,
+        [&](std::size_t begin, std::size_t end, bool ordinary) {
+            const std::size_t first = std::max(begin, window - 1);
+            if (!ordinary && first < end) kernels.divide(&out[first], end - first, w);
+            return true;
+        },
+        true);
 }
 
 namespace {
@@ -227,7 +233,7 @@ void extreme(std::span<const double> x, std::size_t window, std::span<double> ou
         [&](std::size_t begin, std::size_t end) {
             fold(x.data(), n, window, begin, end, out.data(), scratch.empty() ? nullptr : scratch.data());
             const std::size_t before = begin < window ? 0 : begin - window;
-            if (blocks::holds(&x[before], end - before, true)) {
+            if (kernels.holds(&x[before], end - before, true)) {
                 nan_where_window_holds(x, window, begin, end, out, [](double v) { return !std::isfinite(v); });
             }
             return true;
@@ -259,7 +265,7 @@ void wma(std::span<const double> x, std::size_t window, std::span<double> out) {
     // NumPy's NaN, so that each path gives the same bits.
     blocks::for_each_chunk(window, x.size(), blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
         const std::size_t before = begin < window ? 0 : begin - window;
-        if (!blocks::holds(&x[before], end - before, true)) return true;
+        if (!kernels.holds(&x[before], end - before, true)) return true;
         for (std::size_t i = begin; i < end; ++i) out[i] = is_nan(out[i]) ? kNaN : out[i];
         return true;
     });

@@ -188,7 +188,9 @@ TEST(Simd, EveryPathTheProcessorSupportsHasItsKernels) {
     for (simd::Path path : simd::kPaths) {
         const simd::Kernels* kernels = simd::kernels_for(path);
         EXPECT_EQ(kernels != nullptr, simd::supported(path)) << simd::name_of(path);
-        if (kernels != nullptr) EXPECT_EQ(kernels->path, path);
+        if (kernels != nullptr) {
+            EXPECT_EQ(kernels->path, path);
+        }
     }
 }
 

@@ -27,10 +27,15 @@ struct Kernels {
     // most `chunk` values, or 0 when they need none for that window (they then
     // fold one block at a time, with the same results)
     std::size_t (*scratch)(std::size_t window, std::size_t chunk);
+    // blocks::holds
+    bool (*holds)(const double* x, std::size_t count, bool infinite);
     // blocks::fold_range of the window sums of x[i], of its extremes, and of
     // its weighted mean, over the windows ending at [begin, end)
     void (*sums)(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
                  double* scratch);
+    // the same sums, each divided by the window as it is made
+    void (*means)(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end,
+                  double* out, double* scratch);
     void (*minima)(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end,
                    double* out, double* scratch);
     void (*maxima)(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end,

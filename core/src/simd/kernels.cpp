@@ -10,20 +10,27 @@ namespace backtest::simd::BACKTEST_ISA {
 
 namespace {
 
-// Two registers' worth of lanes: each fold step is a chain of dependent
-// operations, and two chains side by side hide their latency.
+// The lanes of the block folds: one register's worth (wider vectors are
+// split by the compiler into code far slower than the registers they stand
+// for); the AVX-512 path keeps 256-bit lanes, whose transpositions cost less
+// than the 512-bit ones (measured), and uses the wide registers where no
+// values cross lanes.
 #if defined(__AVX512F__)
-constexpr std::size_t kVectorBytes = 64;
+constexpr std::size_t kVectorBytes = 32;
+constexpr std::size_t kWideBytes = 64;
 constexpr Path kPath = Path::avx512;
 #elif defined(__AVX2__)
 constexpr std::size_t kVectorBytes = 32;
+constexpr std::size_t kWideBytes = 32;
 constexpr Path kPath = Path::avx2;
 #else
 constexpr std::size_t kVectorBytes = 16;
+constexpr std::size_t kWideBytes = 16;
 constexpr Path kPath = Path::sse2;
 #endif
 
 using Vector = double __attribute__((vector_size(kVectorBytes)));
+using Wide = double __attribute__((vector_size(kWideBytes)));
 constexpr std::size_t kLanes = blocks::kLanesOf<Vector>;
 
 // The transposed values and rows stay within the cache a core has to itself.
@@ -41,14 +48,20 @@ std::size_t scratch(std::size_t window, std::size_t chunk) {
 }
 
 template <class Fold>
-void fold(const Fold& fold, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
-          double* scratch) {
-    blocks::fold_range<Vector>(fold, window, n, begin, end, out, scratch);
+void fold(const Fold& fold, const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end,
+          double* out, double* scratch) {
+    blocks::fold_range<Vector>(fold, window, n, begin, end, out, scratch, x);
 }
 
 void sums(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
-          double* scratch) {
-    fold(blocks::SumFold{[x](std::size_t i) { return x[i]; }}, n, window, begin, end, out, nullptr);
+          double*) {
+    // lanes gain nothing here over blocks folded four side by side
+    fold(blocks::SumFold{[x](std::size_t i) { return x[i]; }}, x, n, window, begin, end, out, nullptr);
+}
+
+void means(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
+           double* scratch) {
+    fold(blocks::MeanFold{x, static_cast<double>(window)}, x, n, window, begin, end, out, scratch);
 }
 
 // Rolling extremes by doubling: level s holds the extreme of the s values
@@ -81,20 +94,22 @@ void doubling(const double* x, std::size_t window, std::size_t begin, std::size_
 void minima(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
             double* scratch) {
     if (window <= kDoublingWindows) return doubling<false>(x, window, begin, end, out, scratch);
-    fold(blocks::ExtremeFold<false>{x}, n, window, begin, end, out, nullptr);
+    fold(blocks::ExtremeFold<false>{x}, x, n, window, begin, end, out, nullptr);
 }
 
 void maxima(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
             double* scratch) {
     if (window <= kDoublingWindows) return doubling<true>(x, window, begin, end, out, scratch);
-    fold(blocks::ExtremeFold<true>{x}, n, window, begin, end, out, nullptr);
+    fold(blocks::ExtremeFold<true>{x}, x, n, window, begin, end, out, nullptr);
 }
 
 void weighted(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
               double* scratch) {
     const auto w = static_cast<double>(window);
-    fold(blocks::WeightedFold{x, w * (w + 1.0) / 2.0}, n, window, begin, end, out, scratch);
+    fold(blocks::WeightedFold{x, w * (w + 1.0) / 2.0}, x, n, window, begin, end, out, scratch);
 }
+
+bool holds(const double* x, std::size_t count, bool infinite) { return blocks::holds<Wide>(x, count, infinite); }
 
 void divide(double* values, std::size_t count, double divisor) {
     for (std::size_t i = 0; i < count; ++i) values[i] = values[i] / divisor;
@@ -102,6 +117,6 @@ void divide(double* values, std::size_t count, double divisor) {
 
 }  // namespace
 
-extern const Kernels kernels{kPath, kLanes, scratch, sums, minima, maxima, weighted, divide};
+extern const Kernels kernels{kPath, kLanes, scratch, holds, sums, means, minima, maxima, weighted, divide};
 
 }  // namespace backtest::simd::BACKTEST_ISA
