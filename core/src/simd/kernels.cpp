@@ -104,7 +104,7 @@ void minima(const double* x, std::size_t n, std::size_t window, std::size_t begi
 void maxima(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
             double* scratch) {
     if (window <= kDoublingWindows) return doubling<true>(x, window, begin, end, out, scratch);
-    fold(blocks::ExtremeFold<true>{x}, x, n, window, begin, end, out, nullptr);
+    fold(blocks::ExtremeFold<true>{x}, x, n, window, begin, end, out, plain_lanes(scratch));
 }
 
 void weighted(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
