@@ -8,10 +8,6 @@
 #include <limits>
 #include <vector>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 namespace backtest::rolling {
 
 namespace {
@@ -347,40 +343,12 @@ void carry_sums(std::span<const double> chunk, std::size_t window, double next, 
     }
 }
 
-// sqrt(max(M2 / w, 0)) of a window from its sums of deviations S1, S2 (M2 =
-// S2 - S1^2 / w), NaN kept; for one window, or for two side by side in the
-// packed lanes of SSE2, whose square root the compiler would not use itself
-// (sqrt may set errno).
-double deviation_of(double plain, double squares, double inverse) {
-    const double variance = (squares - plain * (plain * inverse)) * inverse;
-    return std::sqrt(variance < 0.0 ? 0.0 : variance);
-}
-
-#ifdef __SSE2__
-__m128d deviation_of(__m128d plain, __m128d squares, __m128d inverse) {
-    const __m128d variance = _mm_mul_pd(_mm_sub_pd(squares, _mm_mul_pd(plain, _mm_mul_pd(plain, inverse))), inverse);
-    // max(0, v) is v < 0 ? 0 : v in this order of operands, NaN included
-    return _mm_sqrt_pd(_mm_max_pd(_mm_setzero_pd(), variance));
-}
-#endif
-
 // The deviations of `size` windows from the sums of their older parts
 // (`older_plain` may be `out` itself: each is read before it is written) and
-// of their newer parts.
+// of their newer parts, a vector at a time (see simd::Kernels::deviations).
 void finish_deviations(const double* older_plain, const double* older_squares, const double* newer_plain,
                        const double* newer_squares, std::size_t size, double inverse, double* out) {
-    std::size_t k = 0;
-#ifdef __SSE2__
-    const __m128d inverses = _mm_set1_pd(inverse);
-    for (; k + 2 <= size; k += 2) {
-        const __m128d plain = _mm_add_pd(_mm_loadu_pd(older_plain + k), _mm_loadu_pd(newer_plain + k));
-        const __m128d squares = _mm_add_pd(_mm_loadu_pd(older_squares + k), _mm_loadu_pd(newer_squares + k));
-        _mm_storeu_pd(out + k, deviation_of(plain, squares, inverses));
-    }
-#endif
-    for (; k < size; ++k) {
-        out[k] = deviation_of(older_plain[k] + newer_plain[k], older_squares[k] + newer_squares[k], inverse);
-    }
+    simd::active().deviations(older_plain, older_squares, newer_plain, newer_squares, size, inverse, out);
 }
 
 // Values per chunk: enough to amortise a chunk's loops, few enough for its

@@ -42,6 +42,12 @@ struct Kernels {
                    double* out, double* scratch);
     void (*weighted)(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end,
                      double* out, double* scratch);
+    // The population deviations of `size` windows from the sums of their
+    // deviations from an anchor, S1 = older_plain + newer_plain and S2 the
+    // same of the squares: sqrt(max((S2 - S1 (S1 / w)) / w, 0)), NaN kept,
+    // with inverse = 1 / w. older_plain may be out itself.
+    void (*deviations)(const double* older_plain, const double* older_squares, const double* newer_plain,
+                       const double* newer_squares, std::size_t size, double inverse, double* out);
     // values[i] / divisor for `count` values
     void (*divide)(double* values, std::size_t count, double divisor);
 };

@@ -113,6 +113,18 @@ void weighted(const double* x, std::size_t n, std::size_t window, std::size_t be
     fold(blocks::WeightedFold{x, w * (w + 1.0) / 2.0}, x, n, window, begin, end, out, scratch);
 }
 
+// max(0, v) is v < 0 ? 0 : v, NaN kept; sqrt is exactly rounded on every
+// path, and the file is built without errno for it, so that it vectorises.
+void deviations(const double* older_plain, const double* older_squares, const double* newer_plain,
+                const double* newer_squares, std::size_t size, double inverse, double* out) {
+    for (std::size_t k = 0; k < size; ++k) {
+        const double plain = older_plain[k] + newer_plain[k];
+        const double squares = older_squares[k] + newer_squares[k];
+        const double variance = (squares - plain * (plain * inverse)) * inverse;
+        out[k] = __builtin_sqrt(variance < 0.0 ? 0.0 : variance);
+    }
+}
+
 bool holds(const double* x, std::size_t count, bool infinite) { return blocks::holds<Wide>(x, count, infinite); }
 
 void divide(double* values, std::size_t count, double divisor) {
@@ -121,6 +133,6 @@ void divide(double* values, std::size_t count, double divisor) {
 
 }  // namespace
 
-extern const Kernels kernels{kPath, kLanes, scratch, holds, sums, means, minima, maxima, weighted, divide};
+extern const Kernels kernels{kPath, kLanes, scratch, holds, sums, means, minima, maxima, weighted, deviations, divide};
 
 }  // namespace backtest::simd::BACKTEST_ISA
