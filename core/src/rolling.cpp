@@ -420,6 +420,14 @@ void long_deviations(std::span<const double> x, std::size_t window, std::span<do
     }
 }
 
+void scalar_deviations(std::span<const double> x, std::size_t window, std::span<double> out) {
+    if (window <= kChunkValues) {
+        short_deviations(x, window, out);
+    } else {
+        long_deviations(x, window, out);
+    }
+}
+
 }  // namespace
 
 // Population standard deviation per window from sums of deviations. Every
@@ -433,10 +441,28 @@ void long_deviations(std::span<const double> x, std::size_t window, std::span<do
 // running sum, and a window of equal values gives exactly 0 since all its
 // deviations are 0.
 void stddev(std::span<const double> x, std::size_t window, std::span<double> out) {
-    if (window <= kChunkValues) {
-        short_deviations(x, window, out);
+    const std::size_t n = x.size();
+    const simd::Kernels& kernels = simd::active();
+    const std::size_t group = kernels.lanes * window;
+    std::vector<double> scratch(n >= window + group ? kernels.deviation_scratch(window) : 0);
+    if (scratch.empty()) {
+        scalar_deviations(x, window, out);
     } else {
-        long_deviations(x, window, out);
+        // whole groups of blocks side by side in vector lanes; the first window
+        // and the windows after the groups from the passes over the values
+        // they hold, whose blocks start where the series' do
+        const std::size_t end = window + (n - window) / group * group;
+        kernels.deviation_groups(x.data(), window, window, end, 1.0 / static_cast<double>(window), out.data(),
+                                 scratch.data());
+        std::vector<double> rest(std::max(window, n - end + window));
+        scalar_deviations(x.first(window), window, std::span(rest).first(window));
+        out[window - 1] = rest[window - 1];
+        if (end < n) {
+            scalar_deviations(x.subspan(end - window), window, std::span(rest).first(n - end + window));
+            std::copy(rest.begin() + static_cast<std::ptrdiff_t>(window),
+                      rest.begin() + static_cast<std::ptrdiff_t>(n - end + window),
+                      out.begin() + static_cast<std::ptrdiff_t>(end));
+        }
     }
     fill_warm_up(window, out);
 }

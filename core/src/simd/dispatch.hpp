@@ -48,6 +48,13 @@ struct Kernels {
     // with inverse = 1 / w. older_plain may be out itself.
     void (*deviations)(const double* older_plain, const double* older_squares, const double* newer_plain,
                        const double* newer_squares, std::size_t size, double inverse, double* out);
+    // The deviations of the windows ending in [start, end), both multiples of
+    // `lanes` windows from the first window on, with deviation_scratch(window)
+    // values of scratch (0: this path has no lanes for the window): the bits
+    // of the scalar passes.
+    std::size_t (*deviation_scratch)(std::size_t window);
+    void (*deviation_groups)(const double* x, std::size_t window, std::size_t start, std::size_t end,
+                             double inverse, double* out, double* scratch);
     // values[i] / divisor for `count` values
     void (*divide)(double* values, std::size_t count, double divisor);
 };

@@ -5,6 +5,10 @@
 #include "simd/dispatch.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <utility>
 
 namespace backtest::simd::BACKTEST_ISA {
 
@@ -113,6 +117,87 @@ void weighted(const double* x, std::size_t n, std::size_t window, std::size_t be
     fold(blocks::WeightedFold{x, w * (w + 1.0) / 2.0}, x, n, window, begin, end, out, scratch);
 }
 
+// The value as the deviation sees it (rolling.cpp's deviation_input, a
+// vector at a time): NaN counts as 0, a value whose square overflows
+// becomes NaN.
+Vector deviation_input(Vector v) {
+    constexpr double largest = std::numeric_limits<double>::max();
+    const Vector kept = v * v > largest ? std::numeric_limits<double>::quiet_NaN() : v;
+    return v != v ? Vector{} : kept;
+}
+
+// Scratch for deviation_groups, 0 when it takes no lanes for the window.
+std::size_t deviation_scratch(std::size_t window) {
+    const std::size_t values = 6 * kLanes * window + window + kLanes;
+    return kLanes > 2 && window >= kLanes && values <= kScratchCap ? values : 0;
+}
+
+// The variances of the windows ending in groups of kLanes whole blocks from
+// `start` (a multiple of the window, at least one window in) to `end`, block
+// j of a group in lane j, by the method of rolling.cpp's short_deviations:
+// deviations from the first value of the window's newer block, summed from
+// 0 forward over the newer prefix and backward over the older suffix, S1
+// and S2 the older sums plus the newer; then the square roots in place.
+void deviation_groups(const double* x, std::size_t window, std::size_t start, std::size_t end, double inverse,
+                      double* out, double* scratch) {
+    constexpr std::size_t N = kLanes;
+    const auto address = reinterpret_cast<std::uintptr_t>(scratch);
+    double* rows = scratch + (-address / sizeof(double)) % N;
+    double* newer_plain = rows + N * window;
+    double* newer_squares = newer_plain + N * window;
+    double* older_plain = newer_squares + N * window;  // entry o: the suffix from offset o; entry window: 0
+    double* older_squares = older_plain + N * (window + 1);
+    double* newest = older_squares + N * (window + 1);
+    std::array<Vector, N> tile;
+    for (; start + N * window <= end; start += N * window) {
+        const double* base = x + (start - window);
+        blocks::for_each_tile<N>(window, [&](std::size_t k) {
+            for (std::size_t j = 0; j < N; ++j) tile[j] = deviation_input(blocks::load<Vector>(base + j * window + k));
+            blocks::transpose(tile);
+            for (std::size_t t = 0; t < N; ++t) blocks::store(rows + (k + t) * N, tile[t]);
+        });
+        for (std::size_t k = 0; k < window; ++k) {
+            const double v = base[N * window + k];
+            newest[k] = deviation_input(Vector{} + v)[0];
+        }
+        const auto older = [rows](std::size_t k) { return blocks::load<Vector>(rows + k * N); };
+        const auto own = [&](std::size_t k) {
+            return blocks::shift_in(older(k), newest[k], std::make_index_sequence<N>());
+        };
+        const Vector anchor = own(0);
+        Vector forward_plain{}, forward_squares{}, backward_plain{}, backward_squares{};
+        blocks::store(older_plain + N * window, Vector{});
+        blocks::store(older_squares + N * window, Vector{});
+        for (std::size_t k = 0; k < window; ++k) {
+            const Vector d = own(k) - anchor;
+            forward_plain = forward_plain + d;
+            forward_squares = forward_squares + d * d;
+            blocks::store(newer_plain + k * N, forward_plain);
+            blocks::store(newer_squares + k * N, forward_squares);
+            const std::size_t o = window - 1 - k;  // the older block's offsets 1 .. window - 1, back to front
+            if (o == 0) break;
+            const Vector e = older(o) - anchor;
+            backward_plain = backward_plain + e;
+            backward_squares = backward_squares + e * e;
+            blocks::store(older_plain + o * N, backward_plain);
+            blocks::store(older_squares + o * N, backward_squares);
+        }
+        for (std::size_t k = 0; k < window; ++k) {
+            const Vector plain = blocks::load<Vector>(older_plain + (k + 1) * N) + blocks::load<Vector>(newer_plain + k * N);
+            const Vector squares =
+                blocks::load<Vector>(older_squares + (k + 1) * N) + blocks::load<Vector>(newer_squares + k * N);
+            blocks::store(newer_plain + k * N, (squares - plain * (plain * inverse)) * inverse);
+        }
+        double* block = out + start;
+        blocks::for_each_tile<N>(window, [&](std::size_t k) {
+            for (std::size_t t = 0; t < N; ++t) tile[t] = blocks::load<Vector>(newer_plain + (k + t) * N);
+            blocks::transpose(tile);
+            for (std::size_t j = 0; j < N; ++j) blocks::store(block + j * window + k, tile[j]);
+        });
+        for (std::size_t i = 0; i < N * window; ++i) block[i] = __builtin_sqrt(block[i] < 0.0 ? 0.0 : block[i]);
+    }
+}
+
 // max(0, v) is v < 0 ? 0 : v, NaN kept; sqrt is exactly rounded on every
 // path, and the file is built without errno for it, so that it vectorises.
 void deviations(const double* older_plain, const double* older_squares, const double* newer_plain,
@@ -133,6 +218,6 @@ void divide(double* values, std::size_t count, double divisor) {
 
 }  // namespace
 
-extern const Kernels kernels{kPath, kLanes, scratch, holds, sums, means, minima, maxima, weighted, deviations, divide};
+extern const Kernels kernels{kPath, kLanes, scratch, holds, sums, means, minima, maxima, weighted, deviations, deviation_scratch, deviation_groups, divide};
 
 }  // namespace backtest::simd::BACKTEST_ISA
