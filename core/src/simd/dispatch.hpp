@@ -13,6 +13,8 @@
 #include <optional>
 #include <string_view>
 
+#include "formulas.hpp"
+
 namespace backtest::simd {
 
 enum class Path { sse2, avx2, avx512 };
@@ -55,6 +57,9 @@ struct Kernels {
     std::size_t (*deviation_scratch)(std::size_t window);
     void (*deviation_groups)(const double* x, std::size_t window, std::size_t start, std::size_t end,
                              double inverse, double* out, double* scratch);
+    // formulas::apply of the formula
+    void (*map)(formulas::Formula formula, const double* a, const double* b, const double* c, const double* d,
+                double parameter, std::size_t n, double* out);
     // values[i] / divisor for `count` values
     void (*divide)(double* values, std::size_t count, double divisor);
 };

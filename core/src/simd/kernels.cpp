@@ -210,6 +210,26 @@ void deviations(const double* older_plain, const double* older_squares, const do
     }
 }
 
+void map(formulas::Formula formula, const double* a, const double* b, const double* c, const double* d,
+         double parameter, std::size_t n, double* out) {
+    using enum formulas::Formula;
+    switch (formula) {
+        case mean_normalize: return formulas::apply<mean_normalize>(a, b, c, d, parameter, n, out);
+        case minmax_normalize: return formulas::apply<minmax_normalize>(a, b, c, d, parameter, n, out);
+        case zscore: return formulas::apply<zscore>(a, b, c, d, parameter, n, out);
+        case tanh_argument: return formulas::apply<tanh_argument>(a, b, c, d, parameter, n, out);
+        case sigmoid_exponent: return formulas::apply<sigmoid_exponent>(a, b, c, d, parameter, n, out);
+        case logistic: return formulas::apply<logistic>(a, b, c, d, parameter, n, out);
+        case share: return formulas::apply<share>(a, b, c, d, parameter, n, out);
+        case share_of_total: return formulas::apply<share_of_total>(a, b, c, d, parameter, n, out);
+        case strength: return formulas::apply<strength>(a, b, c, d, parameter, n, out);
+        case strength_signal: return formulas::apply<strength_signal>(a, b, c, d, parameter, n, out);
+        case upper_band: return formulas::apply<upper_band>(a, b, c, d, parameter, n, out);
+        case lower_band: return formulas::apply<lower_band>(a, b, c, d, parameter, n, out);
+        case difference: return formulas::apply<difference>(a, b, c, d, parameter, n, out);
+    }
+}
+
 bool holds(const double* x, std::size_t count, bool infinite) { return blocks::holds<Wide>(x, count, infinite); }
 
 void divide(double* values, std::size_t count, double divisor) {
@@ -218,6 +238,6 @@ void divide(double* values, std::size_t count, double divisor) {
 
 }  // namespace
 
-extern const Kernels kernels{kPath, kLanes, scratch, holds, sums, means, minima, maxima, weighted, deviations, deviation_scratch, deviation_groups, divide};
+extern const Kernels kernels{kPath, kLanes, scratch, holds, sums, means, minima, maxima, weighted, deviations, deviation_scratch, deviation_groups, map, divide};
 
 }  // namespace backtest::simd::BACKTEST_ISA
