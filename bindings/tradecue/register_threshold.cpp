@@ -73,7 +73,7 @@ py::object entry_exit_threshold(py::handle module, const Arguments& args) {
     const signals::ThresholdMode& mode = signals::kThresholdModes[*index];
     py::object average;
     if (mode.average != Average::none) average = store_moving_average(module, df, signal, args[1], window, mode.average);
-    const Rule rule{signals::threshold_decider(*index), mode.levels, data, average, {}, {}, args[2]};
+    const Rule rule{{&signals::decide_threshold, *index}, mode.levels, data, average, {}, {}, args[2]};
     return positions(df, rule, window, warm);
 }
 
