@@ -33,9 +33,26 @@ struct Signature {
     std::string text_signature() const;
 };
 
-// Borrowed references to the arguments in parameter order; optional
-// parameters left out hold their default (an immortal small int).
-using Arguments = std::array<PyObject*, kMaxParameters>;
+// The arguments in parameter order: those passed are borrowed from the call,
+// whose caller holds them; defaults of the optional parameters left out are
+// created for the call and owned here until it returns.
+class Arguments {
+public:
+    Arguments() = default;
+    Arguments(const Arguments&) = delete;
+    Arguments& operator=(const Arguments&) = delete;
+    ~Arguments() {
+        for (PyObject* value : defaults_) Py_XDECREF(value);
+    }
+
+    PyObject* operator[](std::size_t i) const { return values_[i]; }
+
+private:
+    friend bool parse_arguments(const Signature&, PyObject* const*, Py_ssize_t, PyObject*, Arguments&);
+
+    std::array<PyObject*, kMaxParameters> values_{};
+    std::array<PyObject*, kMaxParameters> defaults_{};
+};
 
 // Returns false with a Python TypeError set when the call does not match.
 bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,

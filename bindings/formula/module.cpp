@@ -18,5 +18,8 @@ PyMODINIT_FUNC PyInit_formula() {
         all.push_back({nullptr, nullptr, 0, nullptr});
         return all;
     }();
-    return backtest::boundary::create_module(definition, {{"np", "numpy"}, {"pd", "pandas"}}, methods.data());
+    PyObject* module =
+        backtest::boundary::create_module(definition, {{"np", "numpy"}, {"pd", "pandas"}}, methods.data());
+    if (module != nullptr && !backtest::formula::keep_own_primitives(module)) Py_CLEAR(module);
+    return module;
 }

@@ -47,39 +47,34 @@ py::object primitive_body(py::handle, const Arguments& args) {
 }
 
 template <Primitive P>
-PyCFunction entry() {
-    return boundary::entry_point<*kSignatures[static_cast<std::size_t>(P)], &primitive_body<P>>();
-}
-
-template <Primitive P>
 PyMethodDef method() {
     return boundary::method<*kSignatures[static_cast<std::size_t>(P)], &primitive_body<P>>();
 }
 
 const char* name_of(Primitive primitive) { return signature_of(primitive).name; }
 
-PyCFunction entry_of(Primitive primitive) {
-    switch (primitive) {
-        case Primitive::sum: return entry<Primitive::sum>();
-        case Primitive::mean: return entry<Primitive::mean>();
-        case Primitive::ema: return entry<Primitive::ema>();
-        case Primitive::wma: return entry<Primitive::wma>();
-        case Primitive::stddev: return entry<Primitive::stddev>();
-        case Primitive::min: return entry<Primitive::min>();
-        case Primitive::max: return entry<Primitive::max>();
-    }
-    return nullptr;
+// The module's own builtins, kept when it is loaded, in the order of Primitive.
+std::array<PyObject*, kSignatures.size()> own_builtins{};
+
+bool is_own(py::handle bound, Primitive primitive) {
+    return boundary::is_kept(bound, own_builtins[static_cast<std::size_t>(primitive)]);
 }
 
 }  // namespace
 
+bool keep_own_primitives(py::handle module) noexcept {
+    std::array<const char*, kSignatures.size()> names{};
+    for (std::size_t i = 0; i < names.size(); ++i) names[i] = kSignatures[i]->name;
+    return boundary::keep_builtins(module, names, own_builtins);
+}
+
 bool is_own_primitive(py::handle module, Primitive primitive) {
-    return boundary::is_builtin(boundary::module_global(module, name_of(primitive)), entry_of(primitive));
+    return is_own(boundary::module_global(module, name_of(primitive)), primitive);
 }
 
 py::object call_primitive(py::handle module, Primitive primitive, py::handle series, py::handle window) {
     py::object bound = boundary::module_global(module, name_of(primitive));
-    if (!boundary::is_builtin(bound, entry_of(primitive))) return bound(series, window);
+    if (!is_own(bound, primitive)) return bound(series, window);
     return run(primitive, series, window);
 }
 

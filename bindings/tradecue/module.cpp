@@ -1,4 +1,5 @@
 // Backtest.tradecue: binds np and formula, then the three generators.
+#include "tradecue/averages.hpp"
 #include "tradecue/generators.hpp"
 
 namespace {
@@ -11,5 +12,8 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest.tradecue", "Position ser
 PyMODINIT_FUNC PyInit_tradecue() {
     using namespace backtest::tradecue;
     static PyMethodDef methods[] = {threshold_method(), band_method(), macd_method(), {nullptr, nullptr, 0, nullptr}};
-    return backtest::boundary::create_module(definition, {{"np", "numpy"}, {"formula", "Backtest.formula"}}, methods);
+    PyObject* module =
+        backtest::boundary::create_module(definition, {{"np", "numpy"}, {"formula", "Backtest.formula"}}, methods);
+    if (module != nullptr && !keep_formula_averages(module)) Py_CLEAR(module);
+    return module;
 }

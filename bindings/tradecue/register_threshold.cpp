@@ -1,8 +1,8 @@
 #include <array>
-#include <cstring>
 
 #include "common/convert.hpp"
 #include "common/primitives.hpp"
+#include "tradecue/averages.hpp"
 #include "tradecue/generators.hpp"
 
 namespace backtest::tradecue {
@@ -22,24 +22,16 @@ struct MovingAverage {
     Primitive primitive;
 };
 
-const MovingAverage& moving_average_of(Average average) {
-    static constexpr std::array<MovingAverage, 3> averages{{{"rolling_mean", "processed_sma", Primitive::mean},
-                                                            {"rolling_ema", "processed_ema", Primitive::ema},
-                                                            {"rolling_wma", "processed_wma", Primitive::wma}}};
-    return averages[static_cast<std::size_t>(average) - 1];
-}
+constexpr std::array<MovingAverage, 3> kAverages{{{"rolling_mean", "processed_sma", Primitive::mean},
+                                                  {"rolling_ema", "processed_ema", Primitive::ema},
+                                                  {"rolling_wma", "processed_wma", Primitive::wma}}};
 
-// True for formula's own builtin of that name, whose result the kernel gives
-// without a Python call; any replacement of the attribute is called instead.
-bool is_formula_builtin(py::handle function, const char* name) {
-    if (!PyCFunction_Check(function.ptr())) return false;
-    PyObject* owner = PyCFunction_GET_SELF(function.ptr());
-    if (owner == nullptr || !PyModule_Check(owner)) return false;
-    const char* owner_name = PyModule_GetName(owner);
-    if (owner_name == nullptr) throw py::error_already_set();
-    const char* function_name = reinterpret_cast<PyCFunctionObject*>(function.ptr())->m_ml->ml_name;
-    return std::strcmp(owner_name, "Backtest.formula") == 0 && std::strcmp(function_name, name) == 0;
-}
+std::size_t index_of(Average average) { return static_cast<std::size_t>(average) - 1; }
+
+// formula's own builtins of the averages, kept when this module is loaded: while
+// `formula` still binds one, the kernel gives its result without a Python call;
+// any replacement of the attribute is called instead.
+std::array<PyObject*, kAverages.size()> own_averages{};
 
 void set_column(py::handle df, const char* name, py::handle values) {
     if (PyObject_SetItem(df.ptr(), py::str(name).ptr(), values.ptr()) < 0) throw py::error_already_set();
@@ -49,9 +41,9 @@ void set_column(py::handle df, const char* name, py::handle values) {
 // frame and returns the values the rule reads: those of the stored column.
 py::object store_moving_average(py::handle module, py::handle df, py::handle signal, py::handle window_argument,
                                 std::size_t window, Average average) {
-    const MovingAverage& spec = moving_average_of(average);
+    const MovingAverage& spec = kAverages[index_of(average)];
     py::object function = boundary::module_global(module, "formula").attr(spec.function);
-    if (is_formula_builtin(function, spec.function)) {
+    if (boundary::is_kept(function, own_averages[index_of(average)])) {
         py::array values = boundary::compute(spec.primitive, boundary::to_numeric(signal), window);
         boundary::store_column(df, spec.column, values);
         // a data frame's stored column holds these very values
@@ -80,5 +72,15 @@ py::object entry_exit_threshold(py::handle module, const Arguments& args) {
 }  // namespace
 
 PyMethodDef threshold_method() { return boundary::method<kThreshold, &entry_exit_threshold>(); }
+
+bool keep_formula_averages(py::handle module) noexcept {
+    PyObject* formula = PyObject_GetAttrString(module.ptr(), "formula");
+    if (formula == nullptr) return false;
+    std::array<const char*, kAverages.size()> names{};
+    for (std::size_t i = 0; i < names.size(); ++i) names[i] = kAverages[i].function;
+    const bool kept = boundary::keep_builtins(formula, names, own_averages);
+    Py_DECREF(formula);
+    return kept;
+}
 
 }  // namespace backtest::tradecue
