@@ -114,3 +114,16 @@ def test_an_average_replaced_before_tradecue_is_loaded_is_called(average, mode):
     """))
     assert done.returncode == 0, done.stderr[-3000:]
     assert done.stdout.strip() == "True"
+
+
+@pytest.mark.parametrize("name", ["rolling_sum", "rolling_mean", "rolling_ema", "rolling_wma", "rolling_std",
+                                  "rolling_min", "rolling_max"])
+def test_a_view_at_an_odd_offset_gives_the_bits_of_an_aligned_copy(name):
+    values = np.random.default_rng(3).normal(100.0, 1.0, 257)
+    raw = np.zeros(values.nbytes + 1, dtype=np.uint8)
+    view = raw[1:].view(np.float64)
+    view[:] = values
+    assert not view.flags.aligned
+    got = getattr(F, name)(view, 20)
+    np.testing.assert_array_equal(got, getattr(F, name)(values.copy(), 20))
+    np.testing.assert_array_equal(view, values)

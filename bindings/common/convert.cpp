@@ -1,6 +1,7 @@
 #include "common/convert.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -71,6 +72,11 @@ Float64Array numbers_to_float64(const py::array& array) {
     if (array.dtype().kind() == 'O') return objects_to_float64(array);
     Float64Array converted = Float64Array::ensure(array);
     if (!converted) throw py::type_error("could not convert the series to float64");
+    // The kernels read doubles as doubles: a view at an odd offset (sliced from
+    // raw bytes, or unpickled) is copied into aligned storage first.
+    if (reinterpret_cast<std::uintptr_t>(converted.data()) % alignof(double) != 0) {
+        converted = Float64Array::ensure(numpy().attr("require")(converted, "float64", py::make_tuple("C", "A")));
+    }
     return converted;
 }
 
