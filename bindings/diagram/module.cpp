@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "common/module.hpp"
-#include "diagram/registry.hpp"
+#include "diagram/areas.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // max/min so that they keep Python's int-or-float results.
 #include "common/module.hpp"
 #include "diagram/pyplot.hpp"
-#include "diagram/registry.hpp"
+#include "diagram/areas.hpp"
 
 namespace backtest::diagram {
 

@@ -8,7 +8,7 @@
 
 #include "common/module.hpp"
 #include "diagram/pyplot.hpp"
-#include "diagram/registry.hpp"
+#include "diagram/areas.hpp"
 #include "diagram/results_strategy_map.hpp"
 
 namespace backtest::diagram {

@@ -1,5 +1,5 @@
 #include "common/module.hpp"
-#include "diagram/registry.hpp"
+#include "diagram/areas.hpp"
 #include "diagram/results.hpp"
 
 namespace backtest::diagram {
