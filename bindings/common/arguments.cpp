@@ -2,31 +2,37 @@
 
 namespace backtest::boundary {
 
-std::string Signature::text_signature() const {
-    std::string text = std::string(name) + "($module";
-    for (std::size_t i = 0; i < count; ++i) {
+std::string text_signature(const registry::Function& f) {
+    std::string text = std::string(f.name) + "($module";
+    for (std::size_t i = 0; i < f.parameter_count(); ++i) {
+        const registry::Parameter& p = f.parameters[i];
         text += ", ";
-        text += parameters[i];
-        if (i >= required) text += "=" + std::to_string(default_value);
+        text += p.name;
+        if (p.default_value) {
+            text += '=';
+            text += std::to_string(*p.default_value);
+        }
     }
     text += ")\n--\n\n";
-    if (doc != nullptr) text += doc;
+    if (f.doc != nullptr) text += f.doc;
     return text;
 }
 
 namespace {
 
-void raise_count_error(const Signature& s, bool too_many, Py_ssize_t given) {
-    const char* quantifier = s.required == s.count ? "exactly" : (too_many ? "at most" : "at least");
-    const auto expected = static_cast<Py_ssize_t>(too_many ? s.count : s.required);
+void raise_count_error(const registry::Function& f, bool too_many, Py_ssize_t given) {
+    const std::size_t count = f.parameter_count();
+    const std::size_t required = f.required_count();
+    const char* quantifier = required == count ? "exactly" : (too_many ? "at most" : "at least");
+    const auto expected = static_cast<Py_ssize_t>(too_many ? count : required);
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 s.name, quantifier, expected, expected == 1 ? "" : "s", given);
+                 f.name, quantifier, expected, expected == 1 ? "" : "s", given);
 }
 
 // Index of the parameter called `keyword`, or -1.
-Py_ssize_t parameter_index(const Signature& s, PyObject* keyword) {
-    for (std::size_t i = 0; i < s.count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(keyword, s.parameters[i]) == 0) {
+Py_ssize_t parameter_index(const registry::Function& f, PyObject* keyword) {
+    for (std::size_t i = 0; i < f.parameter_count(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(keyword, f.parameters[i].name) == 0) {
             return static_cast<Py_ssize_t>(i);
         }
     }
@@ -35,11 +41,11 @@ Py_ssize_t parameter_index(const Signature& s, PyObject* keyword) {
 
 }  // namespace
 
-bool parse_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs,
+bool parse_arguments(const registry::Function& f, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, Arguments& out) {
-    const auto count = static_cast<Py_ssize_t>(s.count);
+    const auto count = static_cast<Py_ssize_t>(f.parameter_count());
     if (nargs > count) {
-        raise_count_error(s, true, nargs);
+        raise_count_error(f, true, nargs);
         return false;
     }
     out.fill(nullptr);
@@ -47,27 +53,27 @@ bool parse_arguments(const Signature& s, PyObject* const* args, Py_ssize_t nargs
 
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        const Py_ssize_t index = parameter_index(s, PyTuple_GET_ITEM(kwnames, k));
+        const Py_ssize_t index = parameter_index(f, PyTuple_GET_ITEM(kwnames, k));
         if (index >= nargs) out[static_cast<std::size_t>(index)] = args[nargs + k];
     }
-    for (std::size_t i = 0; i < s.count; ++i) {
+    for (std::size_t i = 0; i < f.parameter_count(); ++i) {
         if (out[i] != nullptr) continue;
-        if (i < s.required) {
-            raise_count_error(s, false, static_cast<Py_ssize_t>(i));
+        if (i < f.required_count()) {
+            raise_count_error(f, false, static_cast<Py_ssize_t>(i));
             return false;
         }
-        out[i] = PyLong_FromLong(s.default_value);  // small ints are immortal
+        out[i] = PyLong_FromLong(*f.parameters[i].default_value);  // small ints are immortal
         Py_DECREF(out[i]);
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        const Py_ssize_t index = parameter_index(s, keyword);
+        const Py_ssize_t index = parameter_index(f, keyword);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.name, keyword);
             return false;
         }
         if (index < nargs) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.name, keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", f.name, keyword);
             return false;
         }
     }

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <string_view>
 
 namespace backtest::boundary {
 
@@ -18,6 +19,42 @@ PyObject* call_guarded(Body body, PyObject* module, const Arguments& args) noexc
         PyErr_SetString(PyExc_RuntimeError, error.what());
     }
     return nullptr;
+}
+
+bool order_methods(std::span<const registry::Function* const> rows,
+                   std::initializer_list<std::vector<PyMethodDef>> areas, std::vector<PyMethodDef>& table) noexcept {
+    try {
+        table.clear();
+        std::size_t methods = 0;
+        for (const std::vector<PyMethodDef>& area : areas) methods += area.size();
+        for (const registry::Function* row : rows) {
+            const PyMethodDef* found = nullptr;
+            for (const std::vector<PyMethodDef>& area : areas) {
+                for (const PyMethodDef& method : area) {
+                    if (std::string_view(method.ml_name) != row->name) continue;
+                    if (found != nullptr) {
+                        PyErr_Format(PyExc_SystemError, "%s has two methods", row->name);
+                        return false;
+                    }
+                    found = &method;
+                }
+            }
+            if (found == nullptr) {
+                PyErr_Format(PyExc_SystemError, "%s has no method", row->name);
+                return false;
+            }
+            table.push_back(*found);
+        }
+        if (methods != rows.size()) {
+            PyErr_SetString(PyExc_SystemError, "a method has no row in the registry");
+            return false;
+        }
+        table.push_back({nullptr, nullptr, 0, nullptr});
+        return true;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
 }
 
 PyObject* create_module(PyModuleDef& definition, std::initializer_list<Import> imports,

@@ -6,7 +6,9 @@
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "common/arguments.hpp"
 
@@ -20,24 +22,31 @@ using Body = py::object (*)(py::handle module, const Arguments& args);
 // Runs `body`, turning C++ and pybind11 exceptions into a raised Python error.
 PyObject* call_guarded(Body body, PyObject* module, const Arguments& args) noexcept;
 
-template <const Signature& S, Body F>
+template <const registry::Function& R, Body F>
 PyObject* builtin(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Arguments parsed;
-    if (!parse_arguments(S, args, nargs, kwnames, parsed)) return nullptr;
+    if (!parse_arguments(R, args, nargs, kwnames, parsed)) return nullptr;
     return call_guarded(F, module, parsed);
 }
 
 // The C entry point of a registered function, to recognise it at call time.
-template <const Signature& S, Body F>
+template <const registry::Function& R, Body F>
 PyCFunction entry_point() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&builtin<S, F>));
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&builtin<R, F>));
 }
 
-template <const Signature& S, Body F>
+// The method of the function of registry row R, whose body is F.
+template <const registry::Function& R, Body F>
 PyMethodDef method() {
-    static const std::string doc = S.text_signature();
-    return {S.name, entry_point<S, F>(), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+    static const std::string doc = text_signature(R);
+    return {R.name, entry_point<R, F>(), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
 }
+
+// The methods of a module's areas in the order of its registry table, ending
+// with the null entry, into `table` (which must outlive the module). False with
+// a SystemError set unless every row has exactly one method.
+bool order_methods(std::span<const registry::Function* const> rows,
+                   std::initializer_list<std::vector<PyMethodDef>> areas, std::vector<PyMethodDef>& table) noexcept;
 
 // A name bound in the module namespace when it is loaded: `import module as name`
 // or, with an attribute, `from module import attribute as name`.

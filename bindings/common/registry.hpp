@@ -1,9 +1,11 @@
 // The registry of the package's functions: one row per function, each module's
 // rows in the order of its function table. A row says what a caller sees: the
 // name, the parameters with their defaults, the frame columns read and written,
-// the formula, the NaN rules, the warm-up and the result. The stubs and the
-// README are generated from the rows (tools/generate.py reads them through the
-// private module Backtest._tables), so a row is the one place to change them.
+// the formula, the NaN rules, the warm-up and the result; a rolling primitive's
+// row also holds its kernel. The modules take their argument signatures and
+// method tables from the rows, `formula` its primitives' dispatch; the stubs and
+// the README are generated from them (tools/generate.py reads them through the
+// private module Backtest._tables). A row is the one place to change all that.
 //
 // Python-free, so that every part of the build can include it.
 #pragma once
@@ -11,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace backtest::registry {
@@ -26,6 +29,16 @@ struct Parameter {
 
 // Column names in order; unused places stay null.
 using Columns = std::array<const char*, kMaxColumns>;
+
+// The kernel of a rolling primitive: out[i] for the window of `window` values
+// ending at i, with 1 <= window <= x.size() and out apart from x; `series` asks
+// for the NaN semantics of a pandas Series argument.
+struct Rolling {
+    void (*kernel)(std::span<const double> x, std::size_t window, bool series, std::span<double> out) = nullptr;
+    // The dtype of the all-NaN result for a window longer than the input: the
+    // input's own when it is floating, or always float64.
+    bool keeps_floating_dtype = false;
+};
 
 struct Function {
     const char* name = nullptr;
@@ -44,6 +57,11 @@ struct Function {
 
     // The function's __doc__ after its text signature, where it has one.
     const char* doc = nullptr;
+
+    // The kernel of a rolling primitive, whose builtin is generated from it.
+    Rolling rolling{};
+
+    constexpr bool is_primitive() const { return rolling.kernel != nullptr; }
 
     constexpr std::size_t parameter_count() const {
         std::size_t count = 0;

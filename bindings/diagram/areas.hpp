@@ -1,5 +1,5 @@
-// The three areas of the reporting module; module.cpp puts their functions in
-// the order of the module's function table.
+// The three areas of the reporting module, each binding its functions to their
+// registry rows; module.cpp puts them in the order of the registry.
 #pragma once
 
 #include <Python.h>

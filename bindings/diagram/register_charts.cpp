@@ -6,6 +6,7 @@
 #include "common/module.hpp"
 #include "diagram/pyplot.hpp"
 #include "diagram/areas.hpp"
+#include "diagram/registry.hpp"
 
 namespace backtest::diagram {
 
@@ -16,12 +17,6 @@ using namespace pybind11::literals;
 using boundary::Arguments;
 using boundary::builtin;
 using boundary::module_global;
-using boundary::Signature;
-
-constexpr Signature kPlotSingleDiagram{"plot_single_diagram", {"df", "report_df"}, 2, 2, 0, nullptr};
-constexpr Signature kPlotHeatmap{"plot_heatmap", {"report_df"}, 1, 1, 0, nullptr};
-constexpr Signature kPlotDataSpread{"plot_data_spread", {"df"}, 1, 1, 0, nullptr};
-constexpr Signature kPlotBellCurve{"plot_bell_curve", {"df"}, 1, 1, 0, nullptr};
 
 py::object column(py::handle frame, const char* name) { return frame[name]; }
 

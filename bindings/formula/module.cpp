@@ -1,5 +1,5 @@
 // Backtest.formula: binds np and pd, then the primitives and the frame-level
-// functions in the order of the module's function table.
+// functions in the order of the registry.
 #include "formula/frame.hpp"
 #include "formula/primitives.hpp"
 
@@ -11,12 +11,8 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest.formula", "Rolling-windo
 }  // namespace
 
 PyMODINIT_FUNC PyInit_formula() {
-    static std::vector<PyMethodDef> methods = [] {
-        std::vector<PyMethodDef> all = backtest::formula::primitive_methods();
-        const std::vector<PyMethodDef> frame = backtest::formula::frame_methods();
-        all.insert(all.end(), frame.begin(), frame.end());
-        all.push_back({nullptr, nullptr, 0, nullptr});
-        return all;
-    }();
+    using namespace backtest::formula;
+    static std::vector<PyMethodDef> methods;
+    if (!backtest::boundary::order_methods(kFunctions, {primitive_methods(), frame_methods()}, methods)) return nullptr;
     return backtest::boundary::create_module(definition, {{"np", "numpy"}, {"pd", "pandas"}}, methods.data());
 }

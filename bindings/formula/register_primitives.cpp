@@ -1,4 +1,7 @@
+// The builtins of the rolling primitives, generated from the rows of the
+// registry that hold a kernel: adding a row adds the builtin.
 #include <array>
+#include <utility>
 
 #include "formula/primitives.hpp"
 
@@ -7,86 +10,68 @@ namespace backtest::formula {
 namespace {
 
 using boundary::Arguments;
-using boundary::compute;
-using boundary::NumericSeries;
-using boundary::Signature;
-
-constexpr const char* kRollingSumDoc =
-    "\n"
-    "    Compute the rolling sum of a 1D array using NumPy.\n"
-    "\n"
-    "    Parameters:\n"
-    "    x (numpy array): Input 1D array.\n"
-    "    window (int): Window size for the rolling sum.\n"
-    "\n"
-    "    Returns:\n"
-    "    numpy array: Rolling sum array.\n";
-
-constexpr Signature kRollingSum{"rolling_sum", {"x", "window"}, 2, 2, 0, kRollingSumDoc};
-constexpr Signature kRollingMean{"rolling_mean", {"array", "rolling_window"}, 2, 2, 0, nullptr};
-constexpr Signature kRollingEma{"rolling_ema", {"data", "window"}, 2, 2, 0, nullptr};
-constexpr Signature kRollingWma{"rolling_wma", {"data", "window"}, 2, 2, 0, nullptr};
-constexpr Signature kRollingStd{"rolling_std", {"array", "rolling_window"}, 2, 2, 0, nullptr};
-constexpr Signature kRollingMin{"rolling_min", {"array", "rolling_window"}, 2, 2, 0, nullptr};
-constexpr Signature kRollingMax{"rolling_max", {"array", "rolling_window"}, 2, 2, 0, nullptr};
-
-constexpr std::array<const Signature*, 7> kSignatures{&kRollingSum, &kRollingMean, &kRollingEma, &kRollingWma,
-                                                      &kRollingStd, &kRollingMin,  &kRollingMax};
-
-const Signature& signature_of(Primitive primitive) { return *kSignatures[static_cast<std::size_t>(primitive)]; }
 
 // What the builtin computes for its two arguments, converted in parameter order.
-py::object run(Primitive primitive, py::handle series, py::handle window) {
-    const NumericSeries x = boundary::to_numeric(series);
-    return compute(primitive, x, boundary::to_window(window, signature_of(primitive).parameters[1]));
+py::object run(const Primitive& primitive, py::handle series, py::handle window) {
+    const boundary::NumericSeries x = boundary::to_numeric(series);
+    return boundary::compute(primitive, x, boundary::to_window(window, primitive.parameters[1].name));
 }
 
-template <Primitive P>
+template <const Primitive& P>
 py::object primitive_body(py::handle, const Arguments& args) {
+    static_assert(P.parameter_count() == 2 && P.required_count() == 2, "a primitive takes a series and a window");
     return run(P, args[0], args[1]);
 }
 
-template <Primitive P>
-PyCFunction entry() {
-    return boundary::entry_point<*kSignatures[static_cast<std::size_t>(P)], &primitive_body<P>>();
+// Calls visit(method, i) with the method of each row i of the table that is a primitive.
+template <class Visit, std::size_t... I>
+void for_each_primitive(Visit visit, std::index_sequence<I...>) {
+    (
+        [&] {
+            constexpr const registry::Function& row = *kFunctions[I];
+            if constexpr (row.is_primitive()) visit(boundary::method<row, &primitive_body<row>>(), I);
+        }(),
+        ...);
 }
 
-template <Primitive P>
-PyMethodDef method() {
-    return boundary::method<*kSignatures[static_cast<std::size_t>(P)], &primitive_body<P>>();
+template <class Visit>
+void for_each_primitive(Visit visit) {
+    for_each_primitive(visit, std::make_index_sequence<kFunctions.size()>());
 }
 
-const char* name_of(Primitive primitive) { return signature_of(primitive).name; }
+// The entry point of each primitive's builtin, by its place in the table.
+const std::array<PyCFunction, kFunctions.size()>& entry_points() {
+    static const std::array<PyCFunction, kFunctions.size()> entries = [] {
+        std::array<PyCFunction, kFunctions.size()> all{};
+        for_each_primitive([&](const PyMethodDef& method, std::size_t i) { all[i] = method.ml_meth; });
+        return all;
+    }();
+    return entries;
+}
 
-PyCFunction entry_of(Primitive primitive) {
-    switch (primitive) {
-        case Primitive::sum: return entry<Primitive::sum>();
-        case Primitive::mean: return entry<Primitive::mean>();
-        case Primitive::ema: return entry<Primitive::ema>();
-        case Primitive::wma: return entry<Primitive::wma>();
-        case Primitive::stddev: return entry<Primitive::stddev>();
-        case Primitive::min: return entry<Primitive::min>();
-        case Primitive::max: return entry<Primitive::max>();
+PyCFunction entry_of(const Primitive& primitive) {
+    for (std::size_t i = 0; i < kFunctions.size(); ++i) {
+        if (kFunctions[i] == &primitive) return entry_points()[i];
     }
     return nullptr;
 }
 
 }  // namespace
 
-bool is_own_primitive(py::handle module, Primitive primitive) {
-    return boundary::is_builtin(boundary::module_global(module, name_of(primitive)), entry_of(primitive));
+bool is_own_primitive(py::handle module, const Primitive& primitive) {
+    return boundary::is_builtin(boundary::module_global(module, primitive.name), entry_of(primitive));
 }
 
-py::object call_primitive(py::handle module, Primitive primitive, py::handle series, py::handle window) {
-    py::object bound = boundary::module_global(module, name_of(primitive));
+py::object call_primitive(py::handle module, const Primitive& primitive, py::handle series, py::handle window) {
+    py::object bound = boundary::module_global(module, primitive.name);
     if (!boundary::is_builtin(bound, entry_of(primitive))) return bound(series, window);
     return run(primitive, series, window);
 }
 
 std::vector<PyMethodDef> primitive_methods() {
-    return {method<Primitive::sum>(), method<Primitive::mean>(),   method<Primitive::ema>(),
-            method<Primitive::wma>(), method<Primitive::stddev>(), method<Primitive::min>(),
-            method<Primitive::max>()};
+    std::vector<PyMethodDef> methods;
+    for_each_primitive([&](const PyMethodDef& method, std::size_t) { methods.push_back(method); });
+    return methods;
 }
 
 }  // namespace backtest::formula

@@ -1,6 +1,7 @@
 // The functions of Backtest.formula, in the order of its function table.
 #pragma once
 
+#include "backtest/rolling.hpp"
 #include "common/registry.hpp"
 
 namespace backtest::formula {
@@ -8,7 +9,6 @@ namespace backtest::formula {
 namespace detail {
 
 using namespace registry::types;
-using registry::Function;
 
 // The parameters of the primitives and of the frame-level functions.
 constexpr std::array<registry::Parameter, registry::kMaxParameters> series(const char* values, const char* window) {
@@ -40,6 +40,20 @@ inline constexpr const char* kRollingSumDoc =
     "    Returns:\n"
     "    numpy array: Rolling sum array.\n";
 
+// A kernel whose semantics are the same for a Series as for other arguments.
+template <void (*Kernel)(std::span<const double>, std::size_t, std::span<double>)>
+void any_argument(std::span<const double> x, std::size_t window, bool, std::span<double> out) {
+    Kernel(x, window, out);
+}
+
+inline void sum(std::span<const double> x, std::size_t window, bool series, std::span<double> out) {
+    rolling::sum(x, window, series ? rolling::PrefixNan::skip : rolling::PrefixNan::poison, out);
+}
+
+inline void ema(std::span<const double> x, std::size_t window, bool series, std::span<double> out) {
+    rolling::ema(x, window, series ? rolling::EmaSeed::skip_nan : rolling::EmaSeed::with_nan, out);
+}
+
 }  // namespace detail
 
 inline constexpr registry::Function kRollingSum{
@@ -53,6 +67,7 @@ inline constexpr registry::Function kRollingSum{
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kPrimitiveResult,
     .doc = detail::kRollingSumDoc,
+    .rolling = {&detail::sum, false},
 };
 
 inline constexpr registry::Function kRollingMean{
@@ -64,6 +79,7 @@ inline constexpr registry::Function kRollingMean{
     .nan = "NaN counts as 0 and an infinity as the largest finite double of its sign.",
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kAverageResult,
+    .rolling = {&detail::any_argument<rolling::mean>, true},
 };
 
 inline constexpr registry::Function kRollingEma{
@@ -78,6 +94,7 @@ inline constexpr registry::Function kRollingEma{
            "NaN after the start makes every later value NaN.",
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kAverageResult,
+    .rolling = {&detail::ema, true},
 };
 
 inline constexpr registry::Function kRollingWma{
@@ -91,6 +108,7 @@ inline constexpr registry::Function kRollingWma{
            "window is affected.",
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kAverageResult,
+    .rolling = {&detail::any_argument<rolling::wma>, true},
 };
 
 inline constexpr registry::Function kRollingStd{
@@ -104,6 +122,7 @@ inline constexpr registry::Function kRollingStd{
            "whose square overflows gives NaN.",
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kAverageResult,
+    .rolling = {&detail::any_argument<rolling::stddev>, true},
 };
 
 inline constexpr registry::Function kRollingMin{
@@ -115,6 +134,7 @@ inline constexpr registry::Function kRollingMin{
     .nan = "a window holding NaN or an infinity gives NaN (both count as missing, as in pandas' rolling windows).",
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kPrimitiveResult,
+    .rolling = {&detail::any_argument<rolling::min>, false},
 };
 
 inline constexpr registry::Function kRollingMax{
@@ -126,6 +146,7 @@ inline constexpr registry::Function kRollingMax{
     .nan = "a window holding NaN or an infinity gives NaN (both count as missing, as in pandas' rolling windows).",
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kPrimitiveResult,
+    .rolling = {&detail::any_argument<rolling::max>, false},
 };
 
 inline constexpr registry::Function kRollingMeanNormalize{

@@ -1,5 +1,7 @@
-// Backtest.tradecue: binds np and formula, then the three generators.
+// Backtest.tradecue: binds np and formula, then the three generators in the
+// order of the registry.
 #include "tradecue/generators.hpp"
+#include "tradecue/registry.hpp"
 
 namespace {
 
@@ -10,6 +12,10 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest.tradecue", "Position ser
 
 PyMODINIT_FUNC PyInit_tradecue() {
     using namespace backtest::tradecue;
-    static PyMethodDef methods[] = {threshold_method(), band_method(), macd_method(), {nullptr, nullptr, 0, nullptr}};
-    return backtest::boundary::create_module(definition, {{"np", "numpy"}, {"formula", "Backtest.formula"}}, methods);
+    static std::vector<PyMethodDef> methods;
+    if (!backtest::boundary::order_methods(kFunctions, {{threshold_method(), band_method(), macd_method()}}, methods)) {
+        return nullptr;
+    }
+    return backtest::boundary::create_module(definition, {{"np", "numpy"}, {"formula", "Backtest.formula"}},
+                                             methods.data());
 }

@@ -3,7 +3,9 @@
 
 #include "common/convert.hpp"
 #include "common/primitives.hpp"
+#include "formula/registry.hpp"
 #include "tradecue/generators.hpp"
+#include "tradecue/registry.hpp"
 
 namespace backtest::tradecue {
 
@@ -13,19 +15,15 @@ using boundary::Arguments;
 using boundary::Primitive;
 using signals::Average;
 
-constexpr boundary::Signature kThreshold{
-    "entry_exit_threshold", {"df", "rolling_window", "threshold", "backtest_mode"}, 4, 4, 0, nullptr};
-
 struct MovingAverage {
-    const char* function;  // attribute of `formula`
-    const char* column;    // frame column it is stored in
-    Primitive primitive;
+    const Primitive& primitive;  // its name is the attribute of `formula`
+    const char* column;          // frame column it is stored in
 };
 
 const MovingAverage& moving_average_of(Average average) {
-    static constexpr std::array<MovingAverage, 3> averages{{{"rolling_mean", "processed_sma", Primitive::mean},
-                                                            {"rolling_ema", "processed_ema", Primitive::ema},
-                                                            {"rolling_wma", "processed_wma", Primitive::wma}}};
+    static constexpr std::array<MovingAverage, 3> averages{{{formula::kRollingMean, "processed_sma"},
+                                                            {formula::kRollingEma, "processed_ema"},
+                                                            {formula::kRollingWma, "processed_wma"}}};
     return averages[static_cast<std::size_t>(average) - 1];
 }
 
@@ -50,8 +48,8 @@ void set_column(py::handle df, const char* name, py::handle values) {
 py::object store_moving_average(py::handle module, py::handle df, py::handle signal, py::handle window_argument,
                                 std::size_t window, Average average) {
     const MovingAverage& spec = moving_average_of(average);
-    py::object function = boundary::module_global(module, "formula").attr(spec.function);
-    if (is_formula_builtin(function, spec.function)) {
+    py::object function = boundary::module_global(module, "formula").attr(spec.primitive.name);
+    if (is_formula_builtin(function, spec.primitive.name)) {
         py::array values = boundary::compute(spec.primitive, boundary::to_numeric(signal), window);
         boundary::store_column(df, spec.column, values);
         // a data frame's stored column holds these very values
@@ -79,6 +77,6 @@ py::object entry_exit_threshold(py::handle module, const Arguments& args) {
 
 }  // namespace
 
-PyMethodDef threshold_method() { return boundary::method<kThreshold, &entry_exit_threshold>(); }
+PyMethodDef threshold_method() { return boundary::method<kEntryExitThreshold, &entry_exit_threshold>(); }
 
 }  // namespace backtest::tradecue
