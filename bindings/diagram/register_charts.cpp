@@ -21,11 +21,8 @@ using boundary::module_global;
 py::object column(py::handle frame, const char* name) { return frame[name]; }
 
 // Right-hand axis of the run and data-spread charts: the close price in blue.
-void plot_close_price(py::handle ax1, py::handle df) {
-    py::object ax2 = ax1.attr("twinx")();
-    py::object datetime = column(df, "datetime");
-    py::object close = column(df, "close");
-    ax2.attr("plot")(datetime, close, "label"_a = "Close Price", "color"_a = "blue");
+void close_price_axis(py::handle ax1, py::handle df) {
+    py::object ax2 = pyplot::plot_close_twin(ax1, df, py::str("close"), "Close Price");
     ax2.attr("set_ylabel")("Close Price", "color"_a = "blue");
     ax2.attr("tick_params")("axis"_a = "y", "labelcolor"_a = "blue");
     ax2.attr("legend")("loc"_a = "lower right");
@@ -110,7 +107,7 @@ py::object plot_single_diagram_body(py::handle module, const Arguments& args) {
     py::object cumu = column(df, "cumu");
     chart.axes.attr("plot")(datetime, cumu, "label"_a = "Cumulative Return (Buy and Hold)", "color"_a = "red");
     label_left_axis(chart.axes, "Cumulative Return");
-    plot_close_price(chart.axes, df);
+    close_price_axis(chart.axes, df);
     title_time_axis(module, chart, "Cumulative Return and Close Price Over Time");
     mark_maximum_drawdown(chart.axes, df);
     // Again, so that the legend of the left axis lists the drawdown marks too.
@@ -128,7 +125,7 @@ py::object plot_data_spread_body(py::handle module, const Arguments& args) {
     chart.axes.attr("scatter")(datetime, data, "label"_a = "Data Spread", "color"_a = "red", "marker"_a = "o",
                                "s"_a = 3);
     label_left_axis(chart.axes, "Raw Data");
-    plot_close_price(chart.axes, df);
+    close_price_axis(chart.axes, df);
     title_time_axis(module, chart, "Data Spread and Close Price over Time");
     pyplot::plt(module).attr("tight_layout")();
     pyplot::plt(module).attr("show")();

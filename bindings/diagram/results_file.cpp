@@ -48,7 +48,7 @@ using IntegerArray = py::array_t<std::int64_t, py::array::c_style | py::array::f
 
 // 64-bit integer positions (the usual -1/0/1 column) are read as stored, which
 // spares a float64 copy of the column; any other dtype goes through the converter.
-std::variant<IntegerArray, NumericSeries> positions(const py::object& column) {
+std::variant<IntegerArray, NumericSeries> position_column(const py::object& column) {
     const py::object dtype = column.attr("dtype");
     if (py::isinstance<py::dtype>(dtype) && dtype.cast<py::dtype>().kind() == 'i' &&
         dtype.cast<py::dtype>().itemsize() == sizeof(std::int64_t)) {
@@ -80,7 +80,7 @@ Returns run_kernel(std::span<const Position> pos, std::span<const double> price_
 // Columns are read in the order the computation needs them, so a missing one
 // raises pandas' KeyError for its name: 'pos' before 'price_chg'.
 Returns net_returns(const py::object& frame, py::handle leverage) {
-    const auto pos = positions(frame[py::str("pos")]);
+    const auto pos = position_column(frame[py::str("pos")]);
     const double scale = to_leverage(leverage);
     const NumericSeries price_chg = boundary::to_numeric(frame[py::str("price_chg")]);
     return std::visit([&](const auto& column) { return run_kernel(span_of(column), price_chg.span(), scale); }, pos);

@@ -39,10 +39,6 @@ bool is_formula_builtin(py::handle function, const char* name) {
     return std::strcmp(owner_name, "Backtest.formula") == 0 && std::strcmp(function_name, name) == 0;
 }
 
-void set_column(py::handle df, const char* name, py::handle values) {
-    if (PyObject_SetItem(df.ptr(), py::str(name).ptr(), values.ptr()) < 0) throw py::error_already_set();
-}
-
 // Computes the mode's average through formula as bound now, stores it in the
 // frame and returns the values the rule reads: those of the stored column.
 py::object store_moving_average(py::handle module, py::handle df, py::handle signal, py::handle window_argument,
@@ -56,7 +52,8 @@ py::object store_moving_average(py::handle module, py::handle df, py::handle sig
         if (py::isinstance(df, boundary::pandas().attr("DataFrame"))) return values;
         return column_values(df, spec.column);
     }
-    set_column(df, spec.column, function(signal, window_argument));
+    // stored as the replacement returned it, as `df[column] = ...` stores it
+    df[spec.column] = function(signal, window_argument);
     return column_values(df, spec.column);
 }
 
