@@ -58,6 +58,7 @@ wheel-check: venv
 	  assert list(f.rolling_sum([1, 2, 3], 2))[1:] == [3.0, 5.0]; print('wheel imports and computes:', f.__file__)"
 
 bench: install
+	$(VPY) -m pip install --quiet --no-build-isolation -e '.[test,bench]'
 	for script in benchmarks/bench_*.py; do MPLBACKEND=Agg $(VPY) $$script || exit 1; done
 
 clean:

@@ -1,14 +1,20 @@
 """The seven rolling primitives of Backtest.formula against the straightforward
-NumPy/pandas versions, on 1,000,000 float64 values (a random walk) and window 50.
+NumPy/pandas versions and against the peers TA-Lib and bottleneck, on random
+walks of 100,000 and 1,000,000 float64 values and windows 14, 50 and 200.
 
 Baselines: prefix-sum differences of np.cumsum (sum; mean after np.nan_to_num),
 np.convolve with the reversed weights (wma), prefix sums of values and squares
 (std), pandas' rolling min/max, and for the EMA pandas' ewm(adjust=False) started
-at the simple-mean seed (the vectorised form of the recursion; the Python loop is
-not used). np.cumsum of the same array is the one-pass yardstick. Each run times
-the yardstick, ours and the baseline one after the other, so that load on the
-machine hits all three alike; medians are printed, and every result is checked
-against its baseline.
+at the simple-mean seed (the vectorised form of the recursion). Peers: TA-Lib's
+SUM, SMA, EMA, WMA, STDDEV (factor 1), MIN and MAX, and bottleneck's move_sum,
+move_mean, move_std, move_min and move_max, whose definitions coincide with
+ours on finite data. np.cumsum of the same array is the one-pass yardstick.
+Each run times the yardstick and every contender one after the other, so that
+load on the machine hits all alike; medians are printed, and every result is
+checked against the baseline and the peers first.
+
+The peers come with the package's `bench` extra (pip install -e '.[bench]');
+without them the script stops with an error rather than skip a comparison.
 
     .venv/bin/python benchmarks/bench_formula_primitives.py [runs]
 """
@@ -22,8 +28,14 @@ import pandas as pd
 
 from Backtest import formula
 
-N = 1_000_000
-WINDOW = 50
+try:
+    import bottleneck
+    import talib
+except ImportError as error:  # no comparison is skipped silently
+    raise SystemExit(f"{error}: install the peers with pip install -e '.[bench]'") from error
+
+SIZES = [100_000, 1_000_000]
+WINDOWS = [14, 50, 200]
 
 
 def baseline_sum(x, window):
@@ -80,16 +92,23 @@ def close(rtol, atol=0.0):
     return lambda ours, theirs: np.testing.assert_allclose(ours, theirs, rtol=rtol, atol=atol)
 
 
-# name, baseline, check, target (ours / cumsum at most), pandas factor (baseline / ours at least)
+# The prefix-sum formulas and the peers' running totals carry the walk's level
+# in their errors (about 1e-9 of the walk's range at this length); ours does not.
+RUNNING_TOTALS = close(1e-9, 1e-6)
+
+# name, baseline, peers {label: function(x, window)}, check, target (ours / cumsum at most),
+# pandas factor (baseline / ours at least)
 CASES = [
-    ("rolling_sum", baseline_sum, exact, 2, None),
-    ("rolling_mean", baseline_mean, exact, 2, None),
-    ("rolling_ema", baseline_ema, close(1e-12, 1e-9), 3, None),
-    ("rolling_wma", baseline_wma, close(1e-12, 1e-9), 2, None),
+    ("rolling_sum", baseline_sum, {"TA-Lib": talib.SUM, "bottleneck": bottleneck.move_sum}, RUNNING_TOTALS, 2, None),
+    ("rolling_mean", baseline_mean, {"TA-Lib": talib.SMA, "bottleneck": bottleneck.move_mean}, RUNNING_TOTALS, 2,
+     None),
+    ("rolling_ema", baseline_ema, {"TA-Lib": talib.EMA}, close(1e-12, 1e-9), 3, None),
+    ("rolling_wma", baseline_wma, {"TA-Lib": talib.WMA}, close(1e-12, 1e-9), 2, None),
     # the prefix-sum baseline itself is only accurate to ~1e-6 at this walk's level
-    ("rolling_std", baseline_std, close(1e-4, 1e-6), 3, None),
-    ("rolling_min", baseline_min, exact, 4, 2),
-    ("rolling_max", baseline_max, exact, 4, 2),
+    ("rolling_std", baseline_std,
+     {"TA-Lib": lambda x, w: talib.STDDEV(x, w, 1), "bottleneck": bottleneck.move_std}, close(1e-4, 1e-6), 3, None),
+    ("rolling_min", baseline_min, {"TA-Lib": talib.MIN, "bottleneck": bottleneck.move_min}, exact, 4, 2),
+    ("rolling_max", baseline_max, {"TA-Lib": talib.MAX, "bottleneck": bottleneck.move_max}, exact, 4, 2),
 ]
 
 
@@ -99,32 +118,46 @@ def seconds(function, *args):
     return time.perf_counter() - start
 
 
-def measure(name, baseline, x, runs):
-    ours, theirs, yardstick = [], [], []
+def measure(contenders, runs):
+    """Median seconds of each (label, function, args), timed in turn within each run."""
+    times = {label: [] for label, _, _ in contenders}
     for _ in range(runs):
-        yardstick.append(seconds(np.cumsum, x))
-        ours.append(seconds(getattr(formula, name), x, WINDOW))
-        theirs.append(seconds(baseline, x, WINDOW))
-    return statistics.median(ours), statistics.median(theirs), statistics.median(yardstick)
+        for label, function, args in contenders:
+            times[label].append(seconds(function, *args))
+    return {label: statistics.median(values) for label, values in times.items()}
 
 
 def main():
-    runs = int(sys.argv[1]) if len(sys.argv) > 1 else 21
-    x = np.cumsum(np.random.default_rng(2024).standard_normal(N))
-    print(f"n = {N:,} float64, window {WINDOW}, median of {runs} runs (ms)")
-    header = f"{'primitive':<13}{'ours':>8}{'baseline':>10}{'cumsum':>8}{'ours/cumsum':>13}{'target':>8}{'baseline/ours':>15}"
-    print(header)
+    runs = int(sys.argv[1]) if len(sys.argv) > 1 else 11
+    peers = ["TA-Lib", "bottleneck"]
+    print(f"random walks, median of {runs} runs; times in ms, ratios of times")
+    print(f"{'primitive':<13}{'n':>9}{'w':>5}{'ours':>8}{'Series':>8}{'cumsum':>8}{'ours/cumsum':>13}"
+          f"{'pandas/ours':>13}" + "".join(f"{peer + '/ours':>16}" for peer in peers))
     missed = []
-    for name, baseline, check, target, pandas_factor in CASES:
-        check(getattr(formula, name)(x, WINDOW), baseline(x, WINDOW))
-        ours, theirs, yardstick = measure(name, baseline, x, runs)
-        ratio, speedup = ours / yardstick, theirs / ours
-        met = ratio <= target and (pandas_factor is None or speedup >= pandas_factor)
-        goal = f"<={target}x" + (f", >={pandas_factor}x" if pandas_factor else "")
-        print(f"{name:<13}{ours * 1e3:8.2f}{theirs * 1e3:10.2f}{yardstick * 1e3:8.2f}{ratio:13.2f}"
-              f"{'<=' + str(target) + 'x':>8}{speedup:15.2f}  {'met' if met else 'MISSED'} ({goal})")
-        if not met:
-            missed.append(name)
+    for n in SIZES:
+        x = np.cumsum(np.random.default_rng(2024).standard_normal(n))
+        series = pd.Series(x)
+        for name, baseline, functions, check, target, pandas_factor in CASES:
+            ours = getattr(formula, name)
+            for window in WINDOWS:
+                result = ours(x, window)
+                check(result, baseline(x, window))
+                np.testing.assert_array_equal(ours(series, window), result)
+                for peer in functions.values():
+                    check(result, peer(x, window))
+                contenders = [("cumsum", np.cumsum, (x,)), ("ours", ours, (x, window)),
+                              ("Series", ours, (series, window)), ("baseline", baseline, (x, window))]
+                contenders += [(label, peer, (x, window)) for label, peer in functions.items()]
+                t = measure(contenders, runs)
+                ratio, speedup = t["ours"] / t["cumsum"], t["baseline"] / t["ours"]
+                met = ratio <= target and (pandas_factor is None or speedup >= pandas_factor)
+                goal = f"<={target}x cumsum" + (f", >={pandas_factor}x pandas" if pandas_factor else "")
+                against = "".join(f"{t[p] / t['ours']:16.2f}" if p in t else f"{'-':>16}" for p in peers)
+                print(f"{name:<13}{n:>9,}{window:>5}{t['ours'] * 1e3:8.3f}{t['Series'] * 1e3:8.3f}"
+                      f"{t['cumsum'] * 1e3:8.3f}{ratio:13.2f}{speedup:13.2f}{against}  "
+                      f"{'met' if met else 'MISSED'} ({goal})")
+                if not met:
+                    missed.append(f"{name} n={n} w={window}")
     if missed:
         print("targets missed:", ", ".join(missed))
 

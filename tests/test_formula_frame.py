@@ -310,6 +310,30 @@ def test_softmax_shares_of_the_valid_rows_add_up_to_one():
     assert shares.sum() == pytest.approx(1.0, rel=1e-15)
 
 
+# Functions whose columns are built from windows of data only (the
+# exponential averages carry every value on by definition, the softmax
+# divides by a total over all rows).
+WINDOWED = ["rolling_mean_normalize", "rolling_zscore", "rolling_zscore_mean", "rolling_tanh_estimator",
+            "rolling_sigmoid_zscore", "rolling_l1_normalization", "rolling_rsi", "rolling_bollinger_bands"]
+
+
+@pytest.mark.parametrize("name", WINDOWED)
+@pytest.mark.parametrize("tick", [np.inf, -np.inf, 1e15, NAN])
+def test_a_bad_tick_reaches_only_the_rows_whose_windows_hold_it(name, tick):
+    window, at = 48, 1000
+    prices = 30_000 * np.exp(np.cumsum(np.random.default_rng(1).normal(0, 0.005, 3000)))
+    bad, good = prices.copy(), prices.copy()
+    bad[at] = tick
+    args = EXTRA_ARGUMENTS.get(name, ())
+    with np.errstate(all="ignore"):
+        got, quiet = getattr(F, name)(frame(bad), window, *args), getattr(F, name)(frame(good), window, *args)
+    # a window of windows (the z-score's mean, the RSI's averages) reaches 2 * window rows
+    later = slice(at + 2 * window, None)
+    for column in got.columns.drop(["data", "ema"], errors="ignore"):
+        np.testing.assert_array_equal(got[column][later], quiet[column][later], err_msg=column)
+        assert got[column][later].notna().all(), column
+
+
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_window_longer_than_the_frame_gives_nan_columns(name):
     extra = (5, 6) if name == "calculate_macd" else EXTRA_ARGUMENTS.get(name, ())

@@ -1,6 +1,8 @@
 """The seven rolling primitives of Backtest.formula against plain NumPy/pandas
 versions of their formulas, for arrays, Series and lists."""
 
+import math
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -19,17 +21,50 @@ INF = np.inf
 # window no longer than the data.
 
 
+def naive_window_sums(values, window):
+    """Each window's exactly rounded sum (math.fsum), NaN with a NaN or both
+    infinities, the infinity otherwise; and what a sum in double precision
+    may differ from it: (w - 1) * 2**-53 times the window's magnitudes, inf
+    where they overflow (the order of the additions then decides)."""
+    sums, bounds = np.full(len(values), NAN), np.zeros(len(values))
+    for i, w in enumerate(sliding_window_view(values, window), start=window - 1):
+        up, down = np.isposinf(w).any(), np.isneginf(w).any()
+        if np.isnan(w).any() or (up and down):
+            continue
+        if up or down:
+            sums[i] = INF if up else -INF
+            continue
+        try:
+            magnitude = math.fsum(np.abs(w))
+        except OverflowError:
+            sums[i], bounds[i] = 0.0, INF
+            continue
+        sums[i] = math.fsum(w)
+        bounds[i] = (window - 1) * 2.0**-53 * magnitude
+    return sums, bounds
+
+
 def oracle_sum(x, window):
-    cumsum = np.cumsum(x)
-    rolling = cumsum[window - 1 :] - np.concatenate(([0], cumsum[:-window]))
-    return np.concatenate(([NAN] * (window - 1), rolling))
+    """For an array NaN from the first NaN on; for a Series NaN counts as 0 but
+    the windows ending at it and `window` rows later are NaN."""
+    values = np.asarray(x, dtype=float)
+    missing = np.isnan(values)
+    if isinstance(x, pd.Series):
+        sums, bounds = naive_window_sums(np.where(missing, 0.0, values), window)
+        sums[missing] = NAN
+        sums[window:][missing[:-window]] = NAN
+    else:
+        sums, bounds = naive_window_sums(values, window)
+        sums[np.maximum.accumulate(missing)] = NAN
+    sums[: window - 1] = NAN
+    return sums, bounds
 
 
 def oracle_mean(x, window):
-    x = np.nan_to_num(x, nan=0)
-    cumsum = np.zeros(len(x) + 1)
-    cumsum[1:] = np.cumsum(x)
-    return np.concatenate((np.full(window - 1, NAN), (cumsum[window:] - cumsum[:-window]) / window))
+    """NaN counted as 0, infinities clamped, each window on its own."""
+    sums, bounds = naive_window_sums(np.nan_to_num(np.asarray(x, dtype=float), nan=0), window)
+    sums[: window - 1] = NAN
+    return sums / window, bounds / window
 
 
 def oracle_ema(data, window):
@@ -85,14 +120,16 @@ ORACLES = {
     "rolling_min": oracle_min,
     "rolling_max": oracle_max,
 }
-EXACT = ["rolling_sum", "rolling_mean", "rolling_ema", "rolling_min", "rolling_max"]
+EXACT = ["rolling_ema", "rolling_min", "rolling_max"]
+WINDOW_SUMS = ["rolling_sum", "rolling_mean"]  # oracles with their own error bounds
 PRIMITIVES = list(ORACLES)
 
 
 def expected(name, data, window):
     """The oracle's result, including the all-NaN result of a window longer than the data."""
     if window > len(data):
-        return np.full(len(data), NAN)
+        nothing = np.full(len(data), NAN)
+        return (nothing, np.zeros(len(data))) if name in WINDOW_SUMS else nothing
     with np.errstate(all="ignore"):
         return ORACLES[name](data, window)
 
@@ -110,8 +147,15 @@ def assert_matches(name, got, want, data, window):
     if name in EXACT:
         np.testing.assert_array_equal(got, want)
     else:
-        # what the two-pass deviation and the convolution themselves round
-        tolerance = 1e-9 * np.abs(np.nan_to_num(want)) + 1e-12 * window_scale(data, window)
+        if name in WINDOW_SUMS:
+            want, bound = want
+            # the bound of the sum, and the rounding of the result itself
+            tolerance = bound + 2.0**-52 * np.abs(np.nan_to_num(want))
+        else:
+            # what the two-pass deviation and the convolution themselves round
+            tolerance = 1e-9 * np.abs(np.nan_to_num(want)) + 1e-12 * window_scale(data, window)
+        checked = tolerance < INF
+        got, want, tolerance = got[checked], want[checked], tolerance[checked]
         np.testing.assert_array_equal(np.isnan(got), np.isnan(want))
         finite = np.isfinite(want)
         np.testing.assert_array_equal(got[~finite & ~np.isnan(want)], want[~finite & ~np.isnan(want)])
@@ -188,6 +232,54 @@ def test_agrees_with_the_plain_formula(name, case, kind):
 )
 def test_rolling_sum_nan_poisons_arrays_but_only_two_series_results(make, want):
     np.testing.assert_array_equal(F.rolling_sum(make([1, NAN, 2, 3, 4]), 2), want)
+
+
+# ---- each window summed from its own values ----
+
+M = np.finfo(float).max
+
+
+@pytest.mark.parametrize("make", [np.array, pd.Series, list], ids=["array", "series", "list"])
+@pytest.mark.parametrize(
+    ("name", "data", "want"),
+    [
+        # a spike leaves no residue once it leaves the window
+        ("rolling_mean", [0.1] * 5 + [1e15] + [0.1] * 5, [NAN] + [0.1] * 4 + [(0.1 + 1e15) / 2] * 2 + [0.1] * 4),
+        # infinity is clamped in its own windows only
+        ("rolling_mean", [1, 2, INF, 3, 4, 5, 6], [NAN, 1.5, M / 2, M / 2, 3.5, 4.5, 5.5]),
+        ("rolling_sum", [1, 2, INF, 3, 4, 5, 6], [NAN, 3, INF, INF, 7, 9, 11]),
+        ("rolling_sum", [1, INF, -INF, 2, 3], [NAN, INF, NAN, -INF, 5]),
+        ("rolling_mean", [1, NAN, 3, 5], [NAN, 0.5, 1.5, 4]),
+    ],
+)
+def test_a_bad_tick_stays_in_its_windows(name, data, want, make):
+    np.testing.assert_array_equal(getattr(F, name)(make(data), 2), want)
+
+
+@pytest.mark.parametrize("kind", ["array", "series", "list"])
+@pytest.mark.parametrize("name", WINDOW_SUMS)
+@pytest.mark.parametrize("spike", [1e15, -1e300, INF, -INF, NAN])
+@pytest.mark.parametrize("window", [1, 3, 14, 50, 200])
+def test_windows_without_the_spike_give_the_bits_of_a_quiet_series(kind, name, spike, window):
+    walk = 3e4 + np.cumsum(np.random.default_rng(window).normal(0, 0.5, 600))
+    at = 100
+    noisy, quiet = walk.copy(), walk.copy()
+    noisy[at], quiet[at] = spike, 0.0
+    make = {"array": np.asarray, "series": pd.Series, "list": list}[kind]
+    got, twin = getattr(F, name)(make(noisy), window), getattr(F, name)(make(quiet), window)
+    rows = np.arange(len(walk))
+    untouched = (rows < at) | (rows >= at + window)
+    if np.isnan(spike) and name == "rolling_sum":
+        if kind == "series":  # NaN in the two windows that read its prefix sum, 0 elsewhere
+            assert np.isnan(got[[at, at + window]]).all()
+            untouched = ~np.isin(rows, [at, at + window])
+        else:  # NaN from the NaN on
+            assert np.isnan(got[at:]).all()
+            untouched = rows < at
+    elif np.isnan(spike):  # the mean counts it as 0 everywhere
+        untouched = rows >= 0
+    np.testing.assert_array_equal(got[untouched], twin[untouched])
+    assert np.isfinite(got[window - 1 :][untouched[window - 1 :]]).all()
 
 
 def test_rolling_ema_seed_skips_nan_for_series_only():

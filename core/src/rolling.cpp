@@ -1,5 +1,7 @@
 #include "backtest/rolling.hpp"
 
+#include "block_windows.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -19,13 +21,6 @@ void fill_warm_up(std::size_t window, std::span<double> out) {
     std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(window - 1), kNaN);
 }
 
-// np.nan_to_num: NaN to 0, infinities to the largest finite values.
-double clean(double v) {
-    if (std::isnan(v)) return 0.0;
-    if (std::isinf(v)) return v > 0 ? std::numeric_limits<double>::max() : std::numeric_limits<double>::lowest();
-    return v;
-}
-
 // Overwrites with NaN every result whose window holds a value for which
 // `marks(value)` is true.
 template <class Marks>
@@ -37,44 +32,82 @@ void nan_where_window_holds(std::span<const double> x, std::size_t window, std::
     }
 }
 
-// Running prefix sums P of value(x) and out[i] = finish(P[i] - P[i - w]) with
-// P[-1] = 0, which is how NumPy evaluates `cumsum[w:] - cumsum[:-w]` after a
-// zero is prepended: the same additions in the same order, so the results
-// agree bit for bit. The last `window` prefix sums live in a ring instead of
-// a prefix array as long as the input. `stored(x, P)` is what the prefix
-// array holds at that position (pandas reports NaN where it skipped one).
-template <class Value, class Stored, class Finish>
-void prefix_differences(std::span<const double> x, std::size_t window, std::span<double> out, Value value,
-                        Stored stored, Finish finish) {
-    std::vector<double> ring(window, 0.0);  // ring[slot] holds P[i - window]; P[-1] = 0
-    std::size_t slot = 0;
-    double running = -0.0;  // -0.0 + v == v for every v, as cumsum's copied first value
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        running += value(x[i]);
-        const double prefix = stored(x[i], running);
-        out[i] = finish(prefix - ring[slot]);
-        ring[slot] = prefix;
-        if (++slot == window) slot = 0;
-    }
+// np.nan_to_num, branch-free so that the folds stay free of jumps.
+double clamped(double v) {
+    const double capped = std::clamp(v, std::numeric_limits<double>::lowest(), std::numeric_limits<double>::max());
+    return v != v ? 0.0 : capped;
+}
+
+double skip_nan(double v) { return v != v ? 0.0 : v; }
+
+bool is_nan(double v) { return v != v; }
+
+// The first NaN of [begin, end), or end.
+std::size_t first_nan(std::span<const double> x, std::size_t begin, std::size_t end) {
+    if (!blocks::holds(&x[begin], end - begin, false)) return end;
+    return static_cast<std::size_t>(std::find_if(x.begin() + static_cast<std::ptrdiff_t>(begin), x.end(), is_nan) -
+                                    x.begin());
+}
+
+// Window sums of input(x[i]), chunk by chunk; after each chunk finish(begin,
+// end, ordinary) completes its results (those from window - 1 on) and says
+// whether to go on. `input` (a lambda, so that it is inlined) leaves finite
+// values as they are, so a chunk whose windows hold only finite values (and
+// so does the value just before its first window: `ordinary`) is folded from
+// x itself; only the others pay for `input`, with the same results.
+template <class Input, class Finish>
+void window_sums(std::span<const double> x, std::size_t window, std::span<double> out, Input input, Finish finish) {
+    const std::size_t n = x.size();
+    const blocks::SumFold as_is{[x](std::size_t i) { return x[i]; }};
+    const blocks::SumFold read{[x, input](std::size_t i) { return input(x[i]); }};
+    blocks::for_each_chunk(window, n, blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
+        const std::size_t before = begin < window ? 0 : begin - window;
+        const bool ordinary = !blocks::holds(&x[before], end - before, true);
+        if (ordinary) {
+            blocks::fold_range(as_is, window, n, begin, end, out.data());
+        } else {
+            blocks::fold_range(read, window, n, begin, end, out.data());
+        }
+        return finish(begin, end, ordinary);
+    });
     fill_warm_up(window, out);
 }
 
-double identity(double v) { return v; }
-double running_prefix(double, double running) { return running; }
-
 }  // namespace
 
+// Each window summed from its own values. For an array NumPy's cumsum is NaN
+// from the first NaN on, and so is every later result; pandas' cumsum skips
+// NaN and is NaN at its own row only, which two differences read: the window
+// ending at the NaN and the window ending `window` rows later. Elsewhere a NaN
+// counts as 0, and an infinity reaches only the windows holding it.
 void sum(std::span<const double> x, std::size_t window, PrefixNan nan, std::span<double> out) {
-    if (nan == PrefixNan::poison) return prefix_differences(x, window, out, identity, running_prefix, identity);
-    // pandas' cumsum: NaN adds 0 to the running sum and is NaN at its own position
-    const auto skip = [](double v) { return std::isnan(v) ? 0.0 : v; };
-    const auto mark = [](double v, double running) { return std::isnan(v) ? kNaN : running; };
-    prefix_differences(x, window, out, skip, mark, identity);
+    if (nan == PrefixNan::poison) {
+        const auto as_is = [](double v) { return v; };
+        return window_sums(x, window, out, as_is, [&](std::size_t begin, std::size_t end, bool ordinary) {
+            const std::size_t poisoned = ordinary ? end : first_nan(x, begin, end);
+            if (poisoned == end) return true;
+            std::fill(out.begin() + static_cast<std::ptrdiff_t>(std::max(poisoned, window - 1)), out.end(), kNaN);
+            return false;
+        });
+    }
+    const auto skip = [](double v) { return skip_nan(v); };
+    window_sums(x, window, out, skip, [&](std::size_t begin, std::size_t end, bool ordinary) {
+        if (ordinary) return true;
+        for (std::size_t i = std::max(begin, window - 1); i < end; ++i) out[i] = is_nan(x[i]) ? kNaN : out[i];
+        for (std::size_t i = std::max(begin, window); i < end; ++i) out[i] = is_nan(x[i - window]) ? kNaN : out[i];
+        return true;
+    });
 }
 
+// Each window summed from its own values, NaN counted as 0 and infinities
+// clamped to the largest finite doubles.
 void mean(std::span<const double> x, std::size_t window, std::span<double> out) {
     const auto w = static_cast<double>(window);
-    prefix_differences(x, window, out, clean, running_prefix, [w](double total) { return total / w; });
+    const auto clamp = [](double v) { return clamped(v); };
+    window_sums(x, window, out, clamp, [&](std::size_t begin, std::size_t end, bool) {
+        for (std::size_t i = std::max(begin, window - 1); i < end; ++i) out[i] = out[i] / w;
+        return true;
+    });
 }
 
 namespace {
@@ -149,39 +182,10 @@ void ema(std::span<const double> x, std::size_t window, EmaSeed seed, std::span<
 
 namespace {
 
-// Every window of w values ending in the block [s, s + w) of the series is a
-// suffix of the block before (its older part, empty when the window is the
-// whole block) and a prefix of its own block (van Herk / Gil-Werman). Each
-// block is folded once forward into prefixes and once backward into
-// suffixes, so the cost is O(n) for any window, and no value is ever taken
-// back out of an aggregate, which is what makes a running sum cancel.
-//
-// A Fold provides: Part, input(x) (the value as the fold reads it, taken
-// once per value), first(v), append(part, v) (v is newer), prepend(v, part)
-// (v is older), seal(part) (prepares a suffix for merging), result(prefix)
-// and merge(suffix, prefix).
+// All windows of a fold (see block_windows.hpp), then the warm-up.
 template <class Fold>
-void split_windows(std::span<const double> x, std::size_t window, std::span<double> out, const Fold& fold) {
-    using Part = typename Fold::Part;
-    const std::size_t n = x.size();
-    std::vector<double> block(window);  // the block's values as the fold reads them
-    std::vector<Part> older(window);    // older[k]: suffix of the previous block from its offset k
-    for (std::size_t s = 0; s < n; s += window) {
-        const std::size_t size = std::min(window, n - s);
-        for (std::size_t k = 0; k < size; ++k) block[k] = fold.input(x[s + k]);
-        Part prefix = fold.first(block[0]);
-        for (std::size_t k = 0; k < size; ++k) {
-            if (k > 0) prefix = fold.append(prefix, block[k]);
-            // the window ending here: k + 1 values of this block, the rest from offset k + 1 of the previous one
-            out[s + k] = s == 0 || k + 1 == window ? fold.result(prefix) : fold.merge(older[k + 1], prefix);
-        }
-        if (s + size == n) break;
-        Part suffix = fold.first(block[window - 1]);
-        for (std::size_t k = window - 1; k > 0; --k) {
-            older[k] = fold.seal(suffix);
-            suffix = fold.prepend(block[k - 1], suffix);
-        }
-    }
+void split_windows(std::size_t n, std::size_t window, std::span<double> out, const Fold& fold) {
+    blocks::fold_range(fold, window, n, 0, n, out.data());
     fill_warm_up(window, out);
 }
 
@@ -190,16 +194,17 @@ void split_windows(std::span<const double> x, std::size_t window, std::span<doub
 template <class Better>
 struct ExtremeFold {
     using Part = double;
+    const double* x;
     Better better;  // better(older, newer): true when the older value wins
 
-    static double input(double v) { return v; }
+    double value(std::size_t i) const { return x[i]; }
     double pick(double older, double newer) const { return better(older, newer) ? older : newer; }
-    double first(double v) const { return v; }
+    static double first(double v) { return v; }
     double append(double part, double v) const { return pick(part, v); }
     double prepend(double v, double part) const { return pick(v, part); }
-    double seal(double part) const { return part; }
-    double result(double part) const { return part; }
-    double merge(double suffix, double prefix) const { return pick(suffix, prefix); }
+    static double newer(double part, std::size_t) { return part; }
+    double merge(double older, double newer) const { return pick(older, newer); }
+    static double whole(double part) { return part; }
 };
 
 // pandas' rolling extremes treat infinities as missing, like NaN, and a
@@ -208,7 +213,7 @@ struct ExtremeFold {
 // what the fold made of them).
 template <class Better>
 void extreme(std::span<const double> x, std::size_t window, std::span<double> out, Better better) {
-    split_windows(x, window, out, ExtremeFold<Better>{better});
+    split_windows(x.size(), window, out, ExtremeFold<Better>{x.data(), better});
     nan_where_window_holds(x, window, out, [](double v) { return !std::isfinite(v); });
 }
 
@@ -235,9 +240,10 @@ struct WeightedSums {
 
 struct WeightedFold {
     using Part = WeightedSums;
+    const double* x;
     double divisor;  // w (w + 1) / 2, the sum of the weights
 
-    static double input(double v) { return v; }
+    double value(std::size_t i) const { return x[i]; }
     static WeightedSums first(double v) { return {1.0, v, v}; }
     static WeightedSums append(WeightedSums part, double v) {
         return {part.count + 1.0, part.plain + v, part.weighted + (part.count + 1.0) * v};
@@ -246,12 +252,13 @@ struct WeightedFold {
         const double plain = part.plain + v;
         return {part.count + 1.0, plain, part.weighted + plain};
     }
-    static WeightedSums seal(WeightedSums part) { return part; }
-    double result(WeightedSums part) const { return part.weighted / divisor; }
-    // the newer part's weights continue after the older part's count
-    double merge(const WeightedSums& older, const WeightedSums& newer) const {
-        return (older.weighted + (older.count * newer.plain + newer.weighted)) / divisor;
+    // the newer part's weights continue after the older part's count, which
+    // the window's offset tells
+    static double newer(WeightedSums part, std::size_t count) {
+        return static_cast<double>(count) * part.plain + part.weighted;
     }
+    double merge(WeightedSums older, double newer) const { return (older.weighted + newer) / divisor; }
+    double whole(WeightedSums part) const { return part.weighted / divisor; }
 };
 
 }  // namespace
@@ -265,7 +272,7 @@ struct WeightedFold {
 // sums give what the direct weighted sum gives.
 void wma(std::span<const double> x, std::size_t window, std::span<double> out) {
     const auto w = static_cast<double>(window);
-    split_windows(x, window, out, WeightedFold{w * (w + 1.0) / 2.0});
+    split_windows(x.size(), window, out, WeightedFold{x.data(), w * (w + 1.0) / 2.0});
 }
 
 namespace {
@@ -360,27 +367,93 @@ __m128d deviation_of(__m128d plain, __m128d squares, __m128d inverse) {
 }
 #endif
 
-// The deviations of the windows ending at the chunk's `size` values: the
-// window ending at value k starts at k + 1 - window, older entry k + 1.
-void finish_deviations(const DeviationSums& older, const DeviationSums& newer, std::size_t size, double inverse,
-                       std::span<double> out) {
+// The deviations of `size` windows from the sums of their older parts
+// (`older_plain` may be `out` itself: each is read before it is written) and
+// of their newer parts.
+void finish_deviations(const double* older_plain, const double* older_squares, const double* newer_plain,
+                       const double* newer_squares, std::size_t size, double inverse, double* out) {
     std::size_t k = 0;
 #ifdef __SSE2__
     const __m128d inverses = _mm_set1_pd(inverse);
     for (; k + 2 <= size; k += 2) {
-        const __m128d plain = _mm_add_pd(_mm_loadu_pd(&older.plain[k + 1]), _mm_loadu_pd(&newer.plain[k]));
-        const __m128d squares = _mm_add_pd(_mm_loadu_pd(&older.squares[k + 1]), _mm_loadu_pd(&newer.squares[k]));
-        _mm_storeu_pd(&out[k], deviation_of(plain, squares, inverses));
+        const __m128d plain = _mm_add_pd(_mm_loadu_pd(older_plain + k), _mm_loadu_pd(newer_plain + k));
+        const __m128d squares = _mm_add_pd(_mm_loadu_pd(older_squares + k), _mm_loadu_pd(newer_squares + k));
+        _mm_storeu_pd(out + k, deviation_of(plain, squares, inverses));
     }
 #endif
     for (; k < size; ++k) {
-        out[k] = deviation_of(older.plain[k + 1] + newer.plain[k], older.squares[k + 1] + newer.squares[k], inverse);
+        out[k] = deviation_of(older_plain[k] + newer_plain[k], older_squares[k] + newer_squares[k], inverse);
     }
 }
 
-// Whole blocks per chunk: enough values to amortise a chunk's loops, few
-// enough for its sums to stay in cache.
+// Values per chunk: enough to amortise a chunk's loops, few enough for its
+// sums to stay in cache.
 constexpr std::size_t kChunkValues = 2048;
+
+// Windows of at most a chunk, read in chunks of whole blocks: the sums are
+// carried sequentially, the windows finished in vectorised loops. The window
+// ending at the chunk's value k starts at k + 1 - window, older entry k + 1.
+void short_deviations(std::span<const double> x, std::size_t window, std::span<double> out) {
+    const std::size_t n = x.size();
+    const std::size_t chunk = window * (kChunkValues / window);
+    const double inverse = 1.0 / static_cast<double>(window);
+    std::vector<double> values(chunk);
+    DeviationSums newer(0, chunk);
+    // the first `window` entries carry the last block of the previous chunk
+    DeviationSums older(window, chunk);
+    for (std::size_t start = 0; start < n; start += chunk) {
+        const std::size_t size = std::min(chunk, n - start);
+        for (std::size_t k = 0; k < size; ++k) values[k] = deviation_input(x[start + k]);
+        const std::span<const double> read(values.data(), size);
+        carry_sums(read, window, start + size < n ? deviation_input(x[start + size]) : 0.0, newer, older);
+        finish_deviations(&older.plain[1], &older.squares[1], newer.plain.data(), newer.squares.data(), size, inverse,
+                          &out[start]);
+        std::copy_n(older.plain.begin() + static_cast<std::ptrdiff_t>(size), window, older.plain.begin());
+        std::copy_n(older.squares.begin() + static_cast<std::ptrdiff_t>(size), window, older.squares.begin());
+    }
+}
+
+// Windows longer than a chunk, block by block, with the same sums in the same
+// order as short_deviations. The older part's sums wait in the block's own
+// results (plain) and in one block's worth of squares, the only memory that
+// grows with the window; the newer part's sums are carried and finished a
+// chunk at a time.
+void long_deviations(std::span<const double> x, std::size_t window, std::span<double> out) {
+    const std::size_t n = x.size();
+    const double inverse = 1.0 / static_cast<double>(window);
+    std::vector<double> older_squares(window);
+    DeviationSums newer(0, kChunkValues);
+    for (std::size_t start = 0; start < n; start += window) {
+        const std::size_t size = std::min(window, n - start);
+        const double anchor = deviation_input(x[start]);
+        // the window ending at offset k holds the previous block's values from
+        // offset k + 1 on; none at the block's last offset, nor in the first block
+        std::fill_n(&out[start], size, 0.0);
+        std::fill(older_squares.begin(), older_squares.end(), 0.0);
+        if (start > 0) {
+            RunningSums backward;
+            backward.restart(anchor);
+            for (std::size_t k = window - 1; k-- > 0;) {
+                backward.add(deviation_input(x[start - window + k + 1]));
+                if (k < size) {
+                    out[start + k] = backward.plain;
+                    older_squares[k] = backward.squares;
+                }
+            }
+        }
+        RunningSums forward;
+        forward.restart(anchor);
+        for (std::size_t piece = 0; piece < size; piece += kChunkValues) {
+            const std::size_t count = std::min(kChunkValues, size - piece);
+            for (std::size_t k = 0; k < count; ++k) {
+                forward.add(deviation_input(x[start + piece + k]));
+                newer.set(k, forward);
+            }
+            finish_deviations(&out[start + piece], &older_squares[piece], newer.plain.data(), newer.squares.data(),
+                              count, inverse, &out[start + piece]);
+        }
+    }
+}
 
 }  // namespace
 
@@ -393,25 +466,12 @@ constexpr std::size_t kChunkValues = 2048;
 // (w + 1) M2: S2 - S1^2 / w loses at most that factor to cancellation
 // whatever the level of the series. Nothing is ever taken back out of a
 // running sum, and a window of equal values gives exactly 0 since all its
-// deviations are 0. The series is read in chunks of whole
-// blocks: the sums are carried sequentially, the windows finished in
-// vectorised loops.
+// deviations are 0.
 void stddev(std::span<const double> x, std::size_t window, std::span<double> out) {
-    const std::size_t n = x.size();
-    const std::size_t chunk = window * std::max<std::size_t>(1, kChunkValues / window);
-    const double inverse = 1.0 / static_cast<double>(window);
-    std::vector<double> values(chunk);
-    DeviationSums newer(0, chunk);
-    // the first `window` entries carry the last block of the previous chunk
-    DeviationSums older(window, chunk);
-    for (std::size_t start = 0; start < n; start += chunk) {
-        const std::size_t size = std::min(chunk, n - start);
-        for (std::size_t k = 0; k < size; ++k) values[k] = deviation_input(x[start + k]);
-        const std::span<const double> read(values.data(), size);
-        carry_sums(read, window, start + size < n ? deviation_input(x[start + size]) : 0.0, newer, older);
-        finish_deviations(older, newer, size, inverse, out.subspan(start, size));
-        std::copy_n(older.plain.begin() + static_cast<std::ptrdiff_t>(size), window, older.plain.begin());
-        std::copy_n(older.squares.begin() + static_cast<std::ptrdiff_t>(size), window, older.squares.begin());
+    if (window <= kChunkValues) {
+        short_deviations(x, window, out);
+    } else {
+        long_deviations(x, window, out);
     }
     fill_warm_up(window, out);
 }

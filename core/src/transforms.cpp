@@ -6,6 +6,11 @@
 #include <vector>
 
 #include "backtest/rolling.hpp"
+#include "block_windows.hpp"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace backtest::transforms {
 
@@ -20,55 +25,36 @@ void each(Output out, F f, Inputs... inputs) {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-double change(Column x, std::size_t i) { return i == 0 ? kNaN : x[i] - x[i - 1]; }
 
-double gain_of(double change) { return change > 0.0 ? change : 0.0; }
-double loss_of(double change) { return -(change < 0.0 ? change : 0.0); }
+// change > 0 ? change : 0, and -(change < 0 ? change : 0), NaN giving 0 and
+// -0. The compiler turns the selections into jumps around the addition where
+// a sum reads them, and jumps on random signs are mostly mispredicted:
+// maxsd and minsd (whose second operand wins on NaN and on equal zeros) keep
+// them free of jumps.
+double gain_of(double change) {
+#ifdef __SSE2__
+    return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(change), _mm_setzero_pd()));
+#else
+    return change > 0.0 ? change : 0.0;
+#endif
+}
+
+double loss_of(double change) {
+#ifdef __SSE2__
+    return -_mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(change), _mm_setzero_pd()));
+#else
+    return -(change < 0.0 ? change : 0.0);
+#endif
+}
+// Of the change x[i] - x[i - 1]; the first change, NaN, is no gain and a
+// loss of -0 (spelled out: the compiler's folding of maxsd on a constant NaN
+// is not the processor's).
+double gain_of_change(Column x, std::size_t i) { return i == 0 ? 0.0 : gain_of(x[i] - x[i - 1]); }
+double loss_of_change(Column x, std::size_t i) { return i == 0 ? -0.0 : loss_of(x[i] - x[i - 1]); }
+
 double l1_share(double v, double sum) { return 2.0 * (v / sum) - 1.0; }
 double strength_of(double gain, double loss) { return 100.0 - 100.0 / (1.0 + gain / loss); }
 double strength_signal(double strength) { return (strength - 50.0) / 50.0; }
-
-// Values per chunk of a fused pass: its running sums are carried in one
-// sequential loop, its divisions made in vectorised ones, and its buffers
-// stay in cache between the two.
-constexpr std::size_t kChunk = 2048;
-
-// Prefix sums of a series, read `window` apart, as rolling::mean forms them,
-// for one chunk of values at a time: the chunk's sums follow those of the
-// `window` values before it (0 before the series) in one buffer, which keeps
-// room for a window and a chunk; when the next chunk would not fit, its
-// predecessors move back to the front, at most a window of moves for every
-// window of values.
-class WindowPrefixes {
-public:
-    explicit WindowPrefixes(std::size_t window)
-        : window_(window), prefixes_(window + std::max(kChunk, window), 0.0), start_(window) {}
-
-    // Adds the chunk's value k to the running sum.
-    void add(std::size_t k, double v) { prefixes_[start_ + k] = running_ += v; }
-    // Adds the chunk's value k, NaN counted as 0, and keeps NaN as its prefix
-    // sum, as pandas' cumsum skips and reports it.
-    void add_skipping_nan(std::size_t k, double v) {
-        running_ += std::isnan(v) ? 0.0 : v;
-        prefixes_[start_ + k] = std::isnan(v) ? kNaN : running_;
-    }
-    // The sum of the window ending at the chunk's value k.
-    double window_sum(std::size_t k) const { return prefixes_[start_ + k] - prefixes_[start_ + k - window_]; }
-    // Moves on past a chunk of `size` values.
-    void next_chunk(std::size_t size) {
-        start_ += size;
-        if (start_ + kChunk <= prefixes_.size()) return;
-        const auto before = prefixes_.begin() + static_cast<std::ptrdiff_t>(start_ - window_);
-        std::copy(before, before + static_cast<std::ptrdiff_t>(window_), prefixes_.begin());
-        start_ = window_;
-    }
-
-private:
-    std::size_t window_;
-    std::vector<double> prefixes_;
-    std::size_t start_;      // where the chunk's sums begin
-    double running_ = -0.0;  // -0.0 + v == v for every v, as cumsum's copied first value
-};
 
 // An infinity capped as rolling::mean reads it, for values that are never
 // NaN nor below 0.
@@ -77,58 +63,59 @@ double capped(double v) {
     return largest < v ? largest : v;
 }
 
-// The gains and losses of the changes of `values` as rolling::mean adds them
-// up, the first change taken from `before`. One vectorised loop of
-// selections: branches on random signs would mostly be mispredicted.
-void split_changes(Column values, double before, Output gains, Output losses) {
-    const auto split = [&](std::size_t k, double delta) {
-        gains[k] = capped(gain_of(delta));
-        losses[k] = capped(loss_of(delta));
-    };
-    split(0, values[0] - before);
-    for (std::size_t k = 1; k < values.size(); ++k) split(k, values[k] - values[k - 1]);
-}
+bool is_nan(double v) { return v != v; }
 
 void fill_nan(Output out, std::size_t count) {
     std::fill_n(out.begin(), std::min(count, out.size()), kNaN);
 }
 
-// rolling_l1_normalize, window <= x.size(), chunk by chunk.
+// rolling_l1_normalize, window <= x.size(): the window sums of |x| as
+// rolling::sum forms them for a Series, then the shares, chunk by chunk in
+// the output itself.
 void l1_in_chunks(Column x, std::size_t window, Output out) {
-    WindowPrefixes sums(window);
-    for (std::size_t start = 0; start < x.size(); start += kChunk) {
-        const std::size_t size = std::min(kChunk, x.size() - start);
-        for (std::size_t k = 0; k < size; ++k) sums.add_skipping_nan(k, std::fabs(x[start + k]));
-        for (std::size_t k = 0; k < size; ++k) out[start + k] = l1_share(x[start + k], sums.window_sum(k));
-        sums.next_chunk(size);
-    }
+    const std::size_t n = x.size();
+    // a chunk whose windows hold no NaN skips the test of each magnitude
+    const blocks::SumFold magnitudes{[x](std::size_t i) { return std::fabs(x[i]); }};
+    const blocks::SumFold skipping{[x](std::size_t i) {
+        const double magnitude = std::fabs(x[i]);
+        return is_nan(magnitude) ? 0.0 : magnitude;
+    }};
+    blocks::for_each_chunk(window, n, blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
+        const std::size_t before = begin < window ? 0 : begin - window;
+        const bool ordinary = !blocks::holds(&x[before], end - before, false);
+        if (ordinary) {
+            blocks::fold_range(magnitudes, window, n, begin, end, out.data());
+        } else {
+            blocks::fold_range(skipping, window, n, begin, end, out.data());
+        }
+        // a NaN spoils the sum of the window ending at it (and x / sum there
+        // is NaN anyway) and of the window ending `window` rows later
+        const std::size_t first = std::max(begin, window - 1);
+        const std::size_t later = ordinary ? end : std::max(first, std::min(end, window));
+        for (std::size_t i = first; i < later; ++i) out[i] = l1_share(x[i], out[i]);
+        for (std::size_t i = later; i < end; ++i) out[i] = l1_share(x[i], is_nan(x[i - window]) ? kNaN : out[i]);
+        return true;
+    });
 }
 
-// The RSI and its signal, window <= x.size(), from the averages of gains and
-// losses as rolling::mean forms them, chunk by chunk.
+// The RSI and its signal, window <= x.size(), from the window sums of gains
+// and losses as rolling::mean reads them, held in the two outputs until the
+// chunk's results replace them.
 void strength_in_chunks(Column x, std::size_t window, Output rsi, Output signal) {
     const std::size_t n = x.size();
     const auto w = static_cast<double>(window);
-    WindowPrefixes gain_sums(window);
-    WindowPrefixes loss_sums(window);
-    std::vector<double> gains(kChunk);
-    std::vector<double> losses(kChunk);
-    for (std::size_t start = 0; start < n; start += kChunk) {
-        const std::size_t size = std::min(kChunk, n - start);
-        split_changes(x.subspan(start, size), start == 0 ? kNaN : x[start - 1], gains, losses);
-        for (std::size_t k = 0; k < size; ++k) {
-            gain_sums.add(k, gains[k]);
-            loss_sums.add(k, losses[k]);
+    const blocks::SumFold gains{[x](std::size_t i) { return capped(gain_of_change(x, i)); }};
+    const blocks::SumFold losses{[x](std::size_t i) { return capped(loss_of_change(x, i)); }};
+    blocks::for_each_chunk(window, n, blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
+        blocks::fold_range(gains, window, n, begin, end, rsi.data());
+        blocks::fold_range(losses, window, n, begin, end, signal.data());
+        for (std::size_t i = std::max(begin, window - 1); i < end; ++i) {
+            const double strength = strength_of(rsi[i] / w, signal[i] / w);
+            rsi[i] = strength;
+            signal[i] = strength_signal(strength);
         }
-        for (std::size_t k = 0; k < size; ++k) {
-            const double gain = gain_sums.window_sum(k) / w;
-            const double loss = loss_sums.window_sum(k) / w;
-            rsi[start + k] = strength_of(gain, loss);
-            signal[start + k] = strength_signal(rsi[start + k]);
-        }
-        gain_sums.next_chunk(size);
-        loss_sums.next_chunk(size);
-    }
+        return true;
+    });
 }
 
 }  // namespace
@@ -185,11 +172,11 @@ void difference(Column a, Column b, Output out) {
 }
 
 void gains(Column x, Output out) {
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = gain_of(change(x, i));
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = gain_of_change(x, i);
 }
 
 void losses(Column x, Output out) {
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = loss_of(change(x, i));
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = loss_of_change(x, i);
 }
 
 void rsi(Column gain, Column loss, Output out) { each(out, strength_of, gain, loss); }

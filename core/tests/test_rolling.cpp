@@ -71,27 +71,78 @@ double naive_extreme(const double* a, std::size_t w, bool is_max) {
     return best;
 }
 
-// NumPy's cumsum followed by differences w apart (poisoning), or pandas'
-// NaN-skipping cumsum.
-Series naive_sum(const Series& x, std::size_t window, bool skip) {
-    Series prefix(x.size());
-    double running = 0.0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const bool missing = skip && std::isnan(x[i]);
-        running = i == 0 ? (missing ? 0.0 : x[i]) : running + (missing ? 0.0 : x[i]);
-        prefix[i] = missing ? kNaN : running;
+// A window's sum accurate far beyond double precision (long double, and no
+// overflow there), with what the kernels may differ from it: (w - 1) * 2^-53
+// times the sum of the magnitudes, plus the reference's own rounding. NaN as
+// tolerance where any result goes: the magnitudes overflow a double, so the
+// order of the additions decides whether a partial sum does.
+struct WindowSum {
+    double value;
+    double tolerance;
+};
+
+WindowSum naive_window_sum(const double* a, std::size_t w) {
+    long double total = 0.0L;
+    long double magnitude = 0.0L;
+    bool nan = false, up = false, down = false;
+    for (std::size_t k = 0; k < w; ++k) {
+        nan = nan || std::isnan(a[k]);
+        up = up || a[k] == kInf;
+        down = down || a[k] == -kInf;
+        if (std::isfinite(a[k])) {
+            total += a[k];
+            magnitude += std::fabs(static_cast<long double>(a[k]));
+        }
     }
-    Series out(x.size(), kNaN);
-    for (std::size_t i = window - 1; i < x.size(); ++i) out[i] = prefix[i] - (i >= window ? prefix[i - window] : 0.0);
-    return out;
+    if (nan || (up && down)) return {kNaN, 0.0};
+    if (up || down) return {up ? kInf : -kInf, 0.0};
+    if (magnitude > kMax) return {0.0, kNaN};
+    const auto bound = static_cast<double>(magnitude) * (static_cast<double>(w - 1) * 0x1p-53 + 0x1p-60);
+    return {static_cast<double>(total), bound};
 }
 
-Series naive_mean(const Series& x, std::size_t window) {
-    Series cleaned(x.size());
-    std::transform(x.begin(), x.end(), cleaned.begin(), nan_to_num);
-    Series out = naive_sum(cleaned, window, false);
-    for (double& v : out) v /= static_cast<double>(window);
-    return out;
+struct Reference {
+    Series value;
+    Series tolerance;  // 0: bit for bit; NaN: anything goes
+};
+
+// Each window summed on its own from read(x[k]); NaN where the rule of a
+// series marks it.
+Reference naive_sums(const Series& x, std::size_t window, const std::function<double(double)>& read,
+                     const std::function<bool(std::size_t)>& marked) {
+    Series values(x.size());
+    std::transform(x.begin(), x.end(), values.begin(), read);
+    Reference ref{Series(x.size(), kNaN), Series(x.size(), 0.0)};
+    for (std::size_t i = window - 1; i < x.size(); ++i) {
+        const WindowSum sum = naive_window_sum(&values[i + 1 - window], window);
+        ref.value[i] = marked(i) ? kNaN : sum.value;
+        ref.tolerance[i] = marked(i) ? 0.0 : sum.tolerance;
+    }
+    return ref;
+}
+
+// NumPy's cumsum: NaN from the first NaN on.
+Reference naive_sum_poison(const Series& x, std::size_t window) {
+    const auto first = static_cast<std::size_t>(std::find_if(x.begin(), x.end(), [](double v) { return std::isnan(v); }) -
+                                                x.begin());
+    return naive_sums(x, window, [](double v) { return v; }, [first](std::size_t i) { return i >= first; });
+}
+
+// pandas' cumsum: NaN counts as 0, but the two windows reading the NaN prefix sum are NaN.
+Reference naive_sum_skip(const Series& x, std::size_t window) {
+    return naive_sums(
+        x, window, [](double v) { return std::isnan(v) ? 0.0 : v; },
+        [&x, window](std::size_t i) { return std::isnan(x[i]) || (i >= window && std::isnan(x[i - window])); });
+}
+
+Reference naive_mean(const Series& x, std::size_t window) {
+    Reference ref = naive_sums(x, window, nan_to_num, [](std::size_t) { return false; });
+    const auto w = static_cast<double>(window);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        ref.value[i] /= w;
+        ref.tolerance[i] = ref.tolerance[i] / w + std::abs(ref.value[i]) * 0x1p-53;
+    }
+    return ref;
 }
 
 // ---- comparisons ----
@@ -137,13 +188,28 @@ Series random_walk(std::mt19937_64& rng, std::size_t n, double level, double ste
     return x;
 }
 
+// Finite results within the reference's tolerance, the others the same.
+void expect_within(const Series& got, const Reference& ref, const std::string& where) {
+    ASSERT_EQ(got.size(), ref.value.size()) << where;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (std::isnan(ref.tolerance[i])) continue;
+        if (!std::isfinite(ref.value[i]) || ref.tolerance[i] == 0.0) {
+            ASSERT_TRUE(same(got[i], ref.value[i])) << where << " at " << i << ": " << got[i] << " vs " << ref.value[i];
+            continue;
+        }
+        ASSERT_LE(std::abs(got[i] - ref.value[i]), ref.tolerance[i])
+            << where << " at " << i << ": " << got[i] << " vs " << ref.value[i];
+    }
+}
+
 // ---- every kernel against its twin ----
+
+using Naive = std::function<Reference(const Series&, std::size_t)>;
 
 struct Case {
     const char* name;
     Kernel kernel;
-    std::function<Series(const Series&, std::size_t)> naive;
-    bool exact;  // bit for bit, else relative to the twin's scale
+    Naive naive;
 };
 
 Series with_nan_seed_ema(const Series& x, std::size_t window) {
@@ -157,32 +223,6 @@ Series with_nan_seed_ema(const Series& x, std::size_t window) {
     return out;
 }
 
-std::vector<Case> cases() {
-    return {
-        {"sum_poison", [](auto x, auto w, auto o) { rolling::sum(x, w, rolling::PrefixNan::poison, o); },
-         [](const Series& x, std::size_t w) { return naive_sum(x, w, false); }, true},
-        {"sum_skip", [](auto x, auto w, auto o) { rolling::sum(x, w, rolling::PrefixNan::skip, o); },
-         [](const Series& x, std::size_t w) { return naive_sum(x, w, true); }, true},
-        {"mean", rolling::mean, naive_mean, true},
-        {"min", rolling::min,
-         [](const Series& x, std::size_t w) {
-             return per_window(x, w, [](const double* a, std::size_t n) { return naive_extreme(a, n, false); });
-         },
-         true},
-        {"max", rolling::max,
-         [](const Series& x, std::size_t w) {
-             return per_window(x, w, [](const double* a, std::size_t n) { return naive_extreme(a, n, true); });
-         },
-         true},
-        {"wma", rolling::wma, [](const Series& x, std::size_t w) { return per_window(x, w, naive_wma); }, false},
-        {"stddev", rolling::stddev, [](const Series& x, std::size_t w) { return per_window(x, w, naive_std); },
-         false},
-        // sequential and pairwise sums agree below 8 values, so the seed is exact there
-        {"ema_short", [](auto x, auto w, auto o) { rolling::ema(x, std::min<std::size_t>(w, 7), rolling::EmaSeed::with_nan, o); },
-         [](const Series& x, std::size_t w) { return with_nan_seed_ema(x, std::min<std::size_t>(w, 7)); }, true},
-    };
-}
-
 // The scale of a window's terms: the twin's own error bound is relative to it.
 Series magnitude(const Series& x, std::size_t window) {
     return per_window(x, window, [](const double* a, std::size_t n) {
@@ -190,6 +230,48 @@ Series magnitude(const Series& x, std::size_t window) {
         for (std::size_t k = 0; k < n; ++k) total += std::abs(nan_to_num(a[k]));
         return total / static_cast<double>(n);
     });
+}
+
+Naive bit_for_bit(std::function<Series(const Series&, std::size_t)> naive) {
+    return [naive](const Series& x, std::size_t w) { return Reference{naive(x, w), Series(x.size(), 0.0)}; };
+}
+
+// within 1e-13 of the mean magnitude of the window's terms
+Naive close_to(std::function<double(const double*, std::size_t)> naive) {
+    return [naive](const Series& x, std::size_t w) {
+        Reference ref{per_window(x, w, naive), magnitude(x, w)};
+        for (double& t : ref.tolerance) t *= 1e-13;
+        return ref;
+    };
+}
+
+Naive extreme_of(bool is_max) {
+    return bit_for_bit([is_max](const Series& x, std::size_t w) {
+        return per_window(x, w, [is_max](const double* a, std::size_t n) { return naive_extreme(a, n, is_max); });
+    });
+}
+
+void sum_poison(std::span<const double> x, std::size_t w, std::span<double> o) {
+    rolling::sum(x, w, rolling::PrefixNan::poison, o);
+}
+
+void sum_skip(std::span<const double> x, std::size_t w, std::span<double> o) {
+    rolling::sum(x, w, rolling::PrefixNan::skip, o);
+}
+
+std::vector<Case> cases() {
+    return {
+        {"sum_poison", sum_poison, naive_sum_poison},
+        {"sum_skip", sum_skip, naive_sum_skip},
+        {"mean", rolling::mean, naive_mean},
+        {"min", rolling::min, extreme_of(false)},
+        {"max", rolling::max, extreme_of(true)},
+        {"wma", rolling::wma, close_to(naive_wma)},
+        {"stddev", rolling::stddev, close_to(naive_std)},
+        // sequential and pairwise sums agree below 8 values, so the seed is exact there
+        {"ema_short", [](auto x, auto w, auto o) { rolling::ema(x, std::min<std::size_t>(w, 7), rolling::EmaSeed::with_nan, o); },
+         bit_for_bit([](const Series& x, std::size_t w) { return with_nan_seed_ema(x, std::min<std::size_t>(w, 7)); })},
+    };
 }
 
 class AgainstNaive : public ::testing::TestWithParam<Case> {};
@@ -203,13 +285,7 @@ TEST_P(AgainstNaive, EveryWindowOfRandomSeriesWithSpecials) {
             for (std::size_t window = 1; window <= n; ++window) {
                 const std::string where = std::string(c.name) + " n=" + std::to_string(n) +
                                           " w=" + std::to_string(window) + " share=" + std::to_string(share);
-                const Series got = run(c.kernel, x, window);
-                const Series expected = c.naive(x, window);
-                if (c.exact) {
-                    expect_same(got, expected, where);
-                } else {
-                    expect_close(got, expected, magnitude(x, window), 1e-13, where);
-                }
+                expect_within(run(c.kernel, x, window), c.naive(x, window), where);
             }
         }
     }
@@ -236,8 +312,7 @@ TEST_P(WorkedExample, OneToFourWindowTwo) {
 INSTANTIATE_TEST_SUITE_P(
     Rolling, WorkedExample,
     ::testing::Values(
-        Worked{"sum", [](auto x, auto w, auto o) { rolling::sum(x, w, rolling::PrefixNan::poison, o); },
-               {kNaN, 3, 5, 7}},
+        Worked{"sum", sum_poison, {kNaN, 3, 5, 7}},
         Worked{"mean", rolling::mean, {kNaN, 1.5, 2.5, 3.5}},
         Worked{"wma", rolling::wma, {kNaN, 5.0 / 3.0, 8.0 / 3.0, 11.0 / 3.0}},
         Worked{"stddev", rolling::stddev, {kNaN, 0.5, 0.5, 0.5}},
@@ -245,6 +320,83 @@ INSTANTIATE_TEST_SUITE_P(
                {kNaN, 1.5, 2.5, 3.5}},
         Worked{"min", rolling::min, {kNaN, 1, 2, 3}}, Worked{"max", rolling::max, {kNaN, 2, 3, 4}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- window sums: each window from its own values ----
+
+class WindowSums : public ::testing::TestWithParam<Case> {};
+
+// A spike, an infinity or a NaN among ordinary prices reaches only the
+// windows holding it: every other window gives the bits it gives when the
+// spike is 0 (NaN as each rule places it), and every window agrees with the
+// naive sum.
+TEST_P(WindowSums, ASpikeReachesOnlyTheWindowsHoldingIt) {
+    const Case& c = GetParam();
+    const bool poison = std::string(c.name) == "sum_poison";
+    const bool skip = std::string(c.name) == "sum_skip";
+    std::mt19937_64 rng(17);
+    const Series walk = random_walk(rng, 700, 3e4, 0.5);
+    const std::size_t at = 123;
+    for (double spike : {1e15, -1e15, 1e300, kInf, -kInf, kNaN}) {
+        Series x = walk;
+        x[at] = spike;
+        Series twin = walk;
+        twin[at] = 0.0;
+        for (std::size_t window : {1, 2, 3, 14, 50, 200, 699, 700}) {
+            const std::string where = std::string(c.name) + " spike=" + std::to_string(spike) +
+                                      " w=" + std::to_string(window);
+            const Series got = run(c.kernel, x, window);
+            expect_within(got, c.naive(x, window), where);
+            const Series quiet = run(c.kernel, twin, window);
+            for (std::size_t i = window - 1; i < x.size(); ++i) {
+                const bool holds = i >= at && i < at + window;
+                if (std::isnan(spike) && poison && i >= at) {
+                    ASSERT_TRUE(std::isnan(got[i])) << where << " at " << i;
+                } else if (std::isnan(spike) && skip && (i == at || i == at + window)) {
+                    ASSERT_TRUE(std::isnan(got[i])) << where << " at " << i;
+                } else if (!holds || std::isnan(spike)) {
+                    ASSERT_TRUE(same(got[i], quiet[i])) << where << " at " << i << ": " << got[i] << " vs " << quiet[i];
+                }
+            }
+        }
+    }
+}
+
+// Sums of small integers are exact whatever the order of the additions, so
+// every window gives exactly the naive sum (and the mean its correctly
+// rounded quotient).
+TEST_P(WindowSums, SmallIntegersAreExact) {
+    const Case& c = GetParam();
+    std::mt19937_64 rng(23);
+    std::uniform_int_distribution<int> draw(-1000, 1000);
+    Series x(3000);
+    for (double& v : x) v = draw(rng);
+    for (std::size_t window : {1, 2, 7, 14, 50, 200, 2048, 2999, 3000}) {
+        Reference exact = c.naive(x, window);
+        std::fill(exact.tolerance.begin(), exact.tolerance.end(), 0.0);
+        expect_within(run(c.kernel, x, window), exact, std::string(c.name) + " w=" + std::to_string(window));
+    }
+}
+
+// Long walks at a price level, where running totals lose digits to the level:
+// every window within the bound of its own exactly rounded sum.
+TEST_P(WindowSums, AccurateOnALongWalkAtAPriceLevel) {
+    const Case& c = GetParam();
+    std::mt19937_64 rng(29);
+    const Series x = random_walk(rng, 200000, 3e4, 0.5);
+    for (std::size_t window : {14, 50, 200}) {
+        expect_within(run(c.kernel, x, window), c.naive(x, window), std::string(c.name) + " w=" + std::to_string(window));
+    }
+}
+
+// the first three cases: the window sums
+std::vector<Case> sum_cases() {
+    std::vector<Case> all = cases();
+    all.resize(3);
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rolling, WindowSums, ::testing::ValuesIn(sum_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- window 1 ----
 

@@ -12,10 +12,11 @@
 
 namespace backtest::rolling {
 
-// How the prefix sums of `sum` meet a NaN.
+// How `sum` meets a NaN, as the prefix sums of NumPy and pandas do.
 enum class PrefixNan {
-    poison,  // the running sum stays NaN from the NaN on (NumPy cumsum)
-    skip,    // the running sum skips it and is NaN at that position only (pandas cumsum)
+    poison,  // NaN from the first NaN on (NumPy's cumsum stays NaN)
+    skip,    // NaN counts as 0, except in the window ending at it and the one
+             // ending `window` values later (pandas' cumsum is NaN there only)
 };
 
 // How `ema` seeds its recursion with the mean of the first window.
@@ -25,11 +26,14 @@ enum class EmaSeed {
                // NaN the seed moves to the first valid value, which starts the average
 };
 
-// Differences of prefix sums w apart, in NumPy's order of operations.
+// Sums of each window from the window's own values, within (w - 1) * 2^-53
+// times the sum of their magnitudes of the exact sum: an infinity reaches only
+// the windows holding it (NaN with both signs), and no value leaves a residue
+// in later windows. NaN as `nan` says.
 void sum(std::span<const double> x, std::size_t window, PrefixNan nan, std::span<double> out);
 
-// Simple moving average over prefix sums, NaN counted as 0 and infinities
-// clamped to the largest finite doubles.
+// Simple moving average: the window sums of `sum`, NaN counted as 0 and
+// infinities clamped to the largest finite doubles, divided by the window.
 void mean(std::span<const double> x, std::size_t window, std::span<double> out);
 
 // Exponential moving average with multiplier 2 / (window + 1), seeded by the
