@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <limits>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -175,5 +176,64 @@ struct SumFold {
 
 template <class Value>
 SumFold(Value) -> SumFold<Value>;
+
+// The window sums of a pass, as series_window_sums hands them to its finish:
+// sum(i) is the sum of the window ending at i. `marks` tells whether a sum
+// may differ from the folded one in out[i].
+struct FoldedSums {
+    static constexpr bool marks = false;
+    const double* out;
+    double operator()(std::size_t i) const { return out[i]; }
+};
+
+// Sums read from a running sum that skips NaN and is NaN at its own row: NaN
+// for the window ending at a NaN and for the one ending `window` rows later.
+// Guarded when i may be below `window`.
+template <bool Guarded>
+struct SeriesSums {
+    static constexpr bool marks = true;
+    const double* x;
+    const double* out;
+    std::size_t window;
+    double operator()(std::size_t i) const {
+        const bool older_nan = (!Guarded || i >= window) && x[i - window] != x[i - window];
+        return x[i] != x[i] || older_nan ? std::numeric_limits<double>::quiet_NaN() : out[i];
+    }
+};
+
+// Window sums of value(x[i]) as a pandas Series' running sum gives them, read
+// `window` apart: a NaN counts as 0 in the windows holding it, but the window
+// ending at it and the one ending `window` rows later are NaN. `value` keeps
+// NaN NaN and makes no other value NaN. Chunk by chunk (a chunk whose windows
+// hold no NaN folds the values as they are): the folded sums are written into
+// out, then finish(first, end, sum) completes the chunk's results from
+// window - 1 on, reading them through sum (FoldedSums or SeriesSums), in the
+// same pass as its own steps. Requires 1 <= window <= n.
+template <class Value, class Finish>
+void series_window_sums(const double* x, std::size_t n, std::size_t window, Value value, double* out,
+                        Finish finish) {
+    const SumFold plain{[x, value](std::size_t i) { return value(x[i]); }};
+    const SumFold skipping{[x, value](std::size_t i) {
+        const double v = value(x[i]);
+        return v != v ? 0.0 : v;
+    }};
+    for_each_chunk(window, n, kChunkValues, [&](std::size_t begin, std::size_t end) {
+        const std::size_t before = begin < window ? 0 : begin - window;
+        const std::size_t first = std::max(begin, window - 1);
+        if (!holds(&x[before], end - before, false)) {
+            fold_range(plain, window, n, begin, end, out);
+            finish(first, end, FoldedSums{out});
+        } else {
+            fold_range(skipping, window, n, begin, end, out);
+            // only the first chunk holds windows ending before row `window`
+            if (first < window) {
+                finish(first, end, SeriesSums<true>{x, out, window});
+            } else {
+                finish(first, end, SeriesSums<false>{x, out, window});
+            }
+        }
+        return true;
+    });
+}
 
 }  // namespace backtest::blocks

@@ -38,8 +38,6 @@ double clamped(double v) {
     return v != v ? 0.0 : capped;
 }
 
-double skip_nan(double v) { return v != v ? 0.0 : v; }
-
 bool is_nan(double v) { return v != v; }
 
 // The first NaN of [begin, end), or end.
@@ -90,13 +88,14 @@ void sum(std::span<const double> x, std::size_t window, PrefixNan nan, std::span
             return false;
         });
     }
-    const auto skip = [](double v) { return skip_nan(v); };
-    window_sums(x, window, out, skip, [&](std::size_t begin, std::size_t end, bool ordinary) {
-        if (ordinary) return true;
-        for (std::size_t i = std::max(begin, window - 1); i < end; ++i) out[i] = is_nan(x[i]) ? kNaN : out[i];
-        for (std::size_t i = std::max(begin, window); i < end; ++i) out[i] = is_nan(x[i - window]) ? kNaN : out[i];
-        return true;
-    });
+    const auto as_is = [](double v) { return v; };
+    blocks::series_window_sums(x.data(), x.size(), window, as_is, out.data(),
+                               [&](std::size_t first, std::size_t end, const auto& sum) {
+                                   if constexpr (sum.marks) {
+                                       for (std::size_t i = first; i < end; ++i) out[i] = sum(i);
+                                   }
+                               });
+    fill_warm_up(window, out);
 }
 
 // Each window summed from its own values, NaN counted as 0 and infinities
