@@ -165,16 +165,10 @@ py::object frame_body<kRollingRsi>(py::handle module, const Arguments& args) {
     return call.frame();
 }
 
-double checked_multiplier(py::handle object) {
-    const double multiplier = PyFloat_AsDouble(object.ptr());
-    if (multiplier == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return multiplier;
-}
-
 template <>
 py::object frame_body<kRollingBollingerBands>(py::handle module, const Arguments& args) {
     auto [call, window] = setup(module, args);
-    const double multiplier = checked_multiplier(args[2]);
+    const double multiplier = boundary::to_real(args[2]);
     call.assign_rolling("sma", kRollingMean, "data", window);
     call.assign_rolling("ema", kRollingEma, "data", window);
     call.assign_rolling("wma", kRollingWma, "data", window);
