@@ -1,8 +1,9 @@
 """Compiled core of a trading-strategy research workflow.
 
 Modules: ``Backtest.formula`` (rolling indicators), ``Backtest.tradecue``
-(position series) and ``Backtest.diagram`` (performance reports and charts).
+(position series), ``Backtest.diagram`` (performance reports and charts) and
+``Backtest.sweep`` (whole parameter grids evaluated in memory).
 """
 
 __version__ = "0.1.0"
-__all__ = ["formula", "tradecue", "diagram"]
+__all__ = ["formula", "tradecue", "diagram", "sweep"]

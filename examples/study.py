@@ -1,11 +1,12 @@
 """An end-to-end study on generated hourly prices.
 
-The road of a typical study: normalise prices with `formula`, sweep the
-threshold rules of `tradecue` over windows and thresholds, turn every position
-series into a strategy result file, then report with `diagram`: the sweep
-heatmap, the combined equity of the best strategies, their correlation, the
-best run's chart and the correlation of indicator features with the forward
-return.
+The road of a typical study: sweep whole grids in memory with `sweep` (every
+threshold mode of `tradecue` over windows and thresholds of a `formula`
+indicator, then the band and MACD rules), print the best runs and save the
+sweeps' heatmaps; then write strategy result files for the best few only and
+report them with `diagram`: the sweep heatmap, the combined equity of the best
+strategies, their correlation, the best run's chart and the correlation of
+indicator features with the forward return.
 
 Every figure is saved as PNG into the output folder (``out/`` unless
 BACKTEST_DEMO_OUT says otherwise), next to the result files and correlation
@@ -27,16 +28,20 @@ import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 
-from Backtest import diagram, formula, tradecue
+from Backtest import diagram, formula, sweep, tradecue
 
 OUT = Path(os.environ.get("BACKTEST_DEMO_OUT", "out"))
 QUICK = os.environ.get("BACKTEST_DEMO_QUICK") == "1"
 
 BARS = 24 * 365
-MODES = ["mr", "momentum"] if QUICK else ["mr", "mr_0", "momentum", "momentum_sideline"]
-WINDOWS = [24, 96] if QUICK else [24, 48, 96, 168, 336]
-THRESHOLDS = [1.0, 2.0] if QUICK else [0.5, 1.0, 1.5, 2.0, 2.5]
+MODES = ["mr", "mr_0", "momentum", "momentum_sideline"] if QUICK else None  # None: every threshold mode
+WINDOWS = [24, 96] if QUICK else [12, 24, 36, 48, 72, 96, 120, 168, 240, 336]
+THRESHOLDS = [1.0, 2.0] if QUICK else [0.25, 0.5, 0.75, 1.0, 1.25, 1.5, 1.75, 2.0, 2.5, 3.0]
+BAND_WINDOWS = [20, 50] if QUICK else [10, 20, 30, 50, 100, 200]
+MULTIPLIERS = [1.5, 2.0] if QUICK else [1.0, 1.5, 2.0, 2.5, 3.0]
+MACD_WINDOWS = ([6, 12], [26], [9]) if QUICK else ([6, 8, 12, 16, 24], [20, 26, 34, 50, 72], [5, 9, 14])
 BEST_COUNT = 3
+HEATMAP_MODES = 4
 MAX_LAG = 2 if QUICK else 6
 HOUR_MS = 3_600_000
 
@@ -52,21 +57,6 @@ def generated_prices(bars: int, seed: int = 7) -> pd.DataFrame:
     start_time = start_ms + hours * HOUR_MS
     stamps = pd.to_datetime(start_time, unit="ms", utc=True).strftime("%Y-%m-%d %H:%M:%S")
     return pd.DataFrame({"start_time": start_time, "datetime": stamps, "close": close})
-
-
-def write_result_file(prices: pd.DataFrame, positions: list, path: Path) -> None:
-    """The caller-side backtest: one row per bar with the position held in it."""
-    pos = pd.Series(positions[: len(prices)], dtype="float64").fillna(0.0)
-    result = prices[["start_time", "datetime", "close"]].copy()
-    result["pos"] = pos.to_numpy()
-    result["price_chg"] = prices["close"].pct_change().fillna(0.0)
-    result.to_csv(path, index=False)
-
-
-def sharpe_ratio(path: Path) -> float:
-    pnl = diagram.process_file(path, 1, None, None)["new_pnl"]
-    deviation = pnl.std()
-    return float(pnl.mean() / deviation * np.sqrt(8760)) if deviation else 0.0
 
 
 class FigureFiles:
@@ -99,23 +89,51 @@ class FigureFiles:
         self.show()  # anything left open by a call that failed half-way
 
 
-def sweep(prices: pd.DataFrame, results_dir: Path) -> pd.DataFrame:
-    runs = []
-    total = len(MODES) * len(WINDOWS) * len(THRESHOLDS)
+def sweeps(prices: pd.DataFrame) -> dict[str, pd.DataFrame]:
+    """The three grids in memory: one report row per combination."""
+    began = time.perf_counter()
+    reports = {
+        "threshold": sweep.threshold_sweep(prices, WINDOWS, THRESHOLDS, MODES),
+        "band": sweep.band_sweep(prices, BAND_WINDOWS, MULTIPLIERS),
+        "macd": sweep.macd_sweep(prices, *MACD_WINDOWS),
+    }
+    counts = ", ".join(f"{kind} {len(report):,}" for kind, report in reports.items())
+    print(f"sweep: {sum(len(r) for r in reports.values()):,} runs ({counts}) in {time.perf_counter() - began:.1f} s")
+    return reports
+
+
+def top_runs(reports: dict[str, pd.DataFrame]) -> pd.DataFrame:
+    """The best runs by Sharpe ratio: BEST_COUNT threshold runs, the best band and the best MACD run."""
+    picks = [reports["threshold"].nlargest(BEST_COUNT, "SR"), reports["band"].nlargest(1, "SR"),
+             reports["macd"].nlargest(1, "SR")]
+    return pd.concat(picks, ignore_index=True)
+
+
+def run_name(run) -> str:
+    if run.indicator == "calculate_macd":
+        return f"macd_{run.short_window:.0f}_{run.long_window:.0f}_{run.signal_window:.0f}"
+    if run.indicator == "rolling_bollinger_bands":
+        return f"band_{run.mode}_w{run.window:.0f}_m{run.multiplier:g}"
+    return f"{run.mode}_w{run.window:.0f}_t{run.threshold:g}"
+
+
+def positions_of(prices: pd.DataFrame, run) -> list:
+    """The run's positions as the generators give them, for its result file."""
     frame = pd.DataFrame({"data": prices["close"].to_numpy()})
-    for window in WINDOWS:
-        formula.rolling_zscore(frame, window)
-        for mode in MODES:
-            for threshold in THRESHOLDS:
-                positions = tradecue.entry_exit_threshold(frame, window, threshold, mode)
-                name = f"{mode}_w{window}_t{threshold:g}"
-                path = results_dir / f"{name}.csv"
-                write_result_file(prices, positions, path)
-                runs.append({"name": name, "mode": mode, "param1": window, "param2": threshold,
-                             "SR": sharpe_ratio(path), "path": path})
-                print(f"\rsweep: {len(runs)}/{total} runs", end="", flush=True)
-    print()
-    return pd.DataFrame(runs)
+    if run.indicator == "calculate_macd":
+        frame = formula.calculate_macd(frame, int(run.short_window), int(run.long_window), int(run.signal_window))
+        return tradecue.entry_exit_macd(frame, int(run.short_window), int(run.long_window))
+    if run.indicator == "rolling_bollinger_bands":
+        frame = formula.rolling_bollinger_bands(frame, int(run.window), run.multiplier)
+        return tradecue.entry_exit_band(frame, int(run.window), run.mode)
+    frame = getattr(formula, run.indicator)(frame, int(run.window))
+    return tradecue.entry_exit_threshold(frame, int(run.window), run.threshold, run.mode)
+
+
+def save(figure, name: str, saved: list) -> None:
+    path = OUT / f"{name}.png"
+    figure.savefig(path, dpi=72)
+    saved.append(path)
 
 
 def best_run_frame(path: Path) -> pd.DataFrame:
@@ -154,15 +172,31 @@ def main() -> None:
 
     prices = generated_prices(BARS)
     print(f"prices: {len(prices)} hourly bars, close {prices['close'].iloc[0]:.0f} -> {prices['close'].iloc[-1]:.0f}")
-    runs = sweep(prices, results_dir)
+    reports = sweeps(prices)
+    best = top_runs(reports)
+    best.insert(0, "name", [run_name(run) for run in best.itertuples(index=False)])
+    columns = ["name", "SR", "CR", "MDD", "recovery_days", "AR", "trades", "final_cumu"]
+    print(best[columns].to_string(index=False, float_format=lambda v: f"{v:.3f}"))
 
-    best_mode = runs.groupby("mode")["SR"].max().idxmax()
-    report = runs.loc[runs["mode"] == best_mode, ["param1", "param2", "SR"]]
+    for kind, report in reports.items():
+        if "mode" in report.columns:
+            # the modes of the best runs, one panel each
+            modes = report.groupby("mode", sort=False)["SR"].max().nlargest(HEATMAP_MODES).index
+            report = report[report["mode"].isin(modes)]
+        save(sweep.plot_sweep(report, "SR"), f"sweep_{kind}", figures.saved)
+
+    best["path"] = [results_dir / f"{name}.csv" for name in best["name"]]
+    for run in best.itertuples(index=False):
+        sweep.write_result_file(run.path, prices, positions_of(prices, run))
+
+    threshold = reports["threshold"]
+    best_mode = best.iloc[0]["mode"]
+    report = threshold.loc[threshold["mode"] == best_mode, ["window", "threshold", "SR"]]
+    report = report.set_axis(["param1", "param2", "SR"], axis=1)
     with figures.named(f"heatmap_{best_mode}"):
         diagram.plot_heatmap(report)
 
-    best = runs.sort_values("SR", ascending=False).head(BEST_COUNT)
-    strategies = {row.name: (str(row.path), 1) for row in best.itertuples(index=False)}
+    strategies = {run.name: (str(run.path), 1) for run in best.itertuples(index=False)}
     with figures.named("combined_equity"):
         diagram.plot_combined_equity(strategies, None, None)
     with figures.named("strategy_correlation"), np.errstate(divide="ignore", invalid="ignore"):
@@ -180,8 +214,9 @@ def main() -> None:
                                         lambda df: df["close"].pct_change().shift(-1), MAX_LAG)
 
     tables = sorted((OUT / "tables").glob("*.csv"))
-    print(f"Study finished in {time.perf_counter() - began:.1f} s: {len(runs)} runs over {len(MODES)} modes; "
-          f"best {top['name']} (SR {top['SR']:.2f}); {len(figures.saved)} figures, {len(runs)} result files and "
+    runs = sum(len(r) for r in reports.values())
+    print(f"Study finished in {time.perf_counter() - began:.1f} s: {runs:,} runs swept; best {top['name']} "
+          f"(SR {top['SR']:.2f}); {len(figures.saved)} figures, {len(best)} result files and "
           f"{len(tables)} correlation tables in {OUT}/")
 
 

@@ -18,10 +18,11 @@ def test_study_writes_figures_tables_and_summary(tmp_path):
     pngs = {p.name for p in out.glob("*.png")}
     assert {"combined_equity_1.png", "combined_equity_2.png", "strategy_correlation_1.png", "best_run_1.png"} <= pngs
     assert any(name.startswith("heatmap_") for name in pngs)
+    assert {"sweep_threshold.png", "sweep_band.png", "sweep_macd.png"} <= pngs
     assert "best_run_2.png" in pngs  # the sweep heatmap first, then the run chart
-    assert len(list((out / "results").glob("*.csv"))) == 8
+    assert len(list((out / "results").glob("*.csv"))) == 5  # the best three threshold runs, band and MACD
     tables = {p.name for p in (out / "tables").glob("*.csv")}
     assert {"forward_return_pearson_no_lag.csv", "forward_return_kendall_lag_2.csv"} <= tables
-    assert "sweep: 8/8 runs" in done.stdout
+    assert "sweep: 78 runs (threshold 16, band 60, macd 2)" in done.stdout
     assert "'SR': " in done.stdout
     assert "Study finished in" in done.stdout.splitlines()[-1]

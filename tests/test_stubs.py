@@ -24,10 +24,17 @@ def stub_parameters(node):
     return names, dict(zip(names[len(names) - len(defaults):], defaults))
 
 
-@pytest.mark.parametrize("module_name", ["formula", "tradecue", "diagram"])
+def defined_functions(module):
+    """The builtins of an extension module; the public functions of a Python one."""
+    if hasattr(module, "__all__"):
+        return [name for name in module.__all__ if inspect.isfunction(getattr(module, name))]
+    return [name for name, value in vars(module).items() if isinstance(value, types.BuiltinFunctionType)]
+
+
+@pytest.mark.parametrize("module_name", ["formula", "tradecue", "diagram", "sweep"])
 def test_stubs_name_every_function_in_order_with_its_parameters(module_name):
     module = importlib.import_module(f"Backtest.{module_name}")
-    defined = [name for name, value in vars(module).items() if isinstance(value, types.BuiltinFunctionType)]
+    defined = defined_functions(module)
     stubs = stub_functions(module_name)
     assert list(stubs) == defined
     for name in defined:

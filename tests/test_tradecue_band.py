@@ -5,7 +5,7 @@ import sys
 import numpy as np
 import pandas as pd
 import pytest
-from test_tradecue_threshold import assert_same_entries, oracle_positions, parse_tests
+from test_tradecue_threshold import assert_same_entries, oracle_positions, parse_clauses
 
 import Backtest.formula as formula
 from Backtest import tradecue
@@ -38,11 +38,11 @@ BAND_MODES = {
 
 def oracle_band(df, window, mode):
     average, text = BAND_MODES[mode]
-    _, tests = parse_tests(text)
+    _, clauses = parse_clauses(text)
     d, upper, lower = (df[name].to_numpy(dtype=np.float64) for name in ("data", "upper_band", "lower_band"))
     m = df[average].to_numpy(dtype=np.float64) if average else d
 
-    return oracle_positions(tests, window, len(df), np.nan,
+    return oracle_positions(clauses, window, len(df), np.nan,
                             lambda i: {"d": d[i], "U": upper[i], "L": lower[i], "M": m[i]})
 
 

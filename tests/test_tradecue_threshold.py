@@ -14,8 +14,8 @@ from Backtest import tradecue
 NAN = np.nan
 
 # ---------------------------------------------------------------- oracle
-# Every rule as its tests in order, written as they are stated: the first test
-# that holds decides, none holding repeats the previous entry.
+# Every rule as its clauses in order, written as they are stated: the first
+# clause that holds decides, none holding repeats the previous entry.
 
 RULES = {
     1: "s < -t: 1; s > t: -1",
@@ -79,11 +79,11 @@ ONE_SIDED_SHAPES = {
 
 
 def one_sided_modes():
-    """The 54 one-sided modes in their order of matching, as (name, average, tests)."""
+    """The 54 one-sided modes in their order of matching, as (name, average, clauses)."""
     rows = []
-    for shape, tests in ONE_SIDED_SHAPES.items():
+    for shape, clauses in ONE_SIDED_SHAPES.items():
         averages = ["sma", "ema", "wma"] if "X" in shape else [None]
-        rows += [(shape.replace("X", a or ""), a, tests) for a in averages]
+        rows += [(shape.replace("X", a or ""), a, clauses) for a in averages]
     order = [name for name, _, _ in TWO_SIDED]
     return sorted(rows, key=lambda row: (order.index(row[0][:-2]), row[0][-1] == "s"))
 
@@ -100,22 +100,22 @@ def levels_9(m, t):
     return (m * (1 + t), m * (1 - t)) if m > 0 else (m * (1 - t), m * (1 + t))
 
 
-def parse_tests(text):
+def parse_clauses(text):
     """'levels of rule 9; s > U: 1; ...' -> (level function or None, [(code, entry), ...])."""
     parts = text.split("; ")
     levels = None
     if parts[0].startswith("levels of rule"):
         levels = {"7": levels_7, "9": levels_9}[parts.pop(0)[-1]]
-    tests = [(compile(cond, "<rule>", "eval"), int(entry)) for cond, entry in (p.rsplit(": ", 1) for p in parts)]
-    return levels, tests
+    clauses = [(compile(cond, "<rule>", "eval"), int(entry)) for cond, entry in (p.rsplit(": ", 1) for p in parts)]
+    return levels, clauses
 
 
-def oracle_positions(tests, window, rows, warm, row_values):
+def oracle_positions(clauses, window, rows, warm, row_values):
     """The literal pass: `window` warm-up entries, then one decision per row."""
     position = [warm] * window
     for i in range(window, rows):
         names = dict(row_values(i), p=position[-1])
-        for condition, entry in tests:
+        for condition, entry in clauses:
             if eval(condition, {}, names):
                 position.append(entry)
                 break
@@ -127,7 +127,7 @@ def oracle_positions(tests, window, rows, warm, row_values):
 def oracle_threshold(df, window, threshold, mode):
     """Positions of `mode`, reading the average column the call has written into `df`."""
     _, average, text = MODES[MODE_NAMES.index(mode)]
-    levels, tests = parse_tests(text)
+    levels, clauses = parse_clauses(text)
     data = df["processed_data"].to_numpy(dtype=np.float64)
     m = df[f"processed_{average}"].to_numpy(dtype=np.float64) if average else np.zeros(len(df))
 
@@ -137,7 +137,7 @@ def oracle_threshold(df, window, threshold, mode):
             values["U"], values["L"] = levels(m[i], threshold)
         return values
 
-    return oracle_positions(tests, window, len(df), 0.0, row_values)
+    return oracle_positions(clauses, window, len(df), 0.0, row_values)
 
 
 def assert_same_entries(got, want):

@@ -48,22 +48,22 @@ bool parse_arguments(const registry::Function& f, PyObject* const* args, Py_ssiz
         raise_count_error(f, true, nargs);
         return false;
     }
-    out.fill(nullptr);
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[static_cast<std::size_t>(i)] = args[i];
+    auto& values = out.values_;
+    for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<std::size_t>(i)] = args[i];
 
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         const Py_ssize_t index = parameter_index(f, PyTuple_GET_ITEM(kwnames, k));
-        if (index >= nargs) out[static_cast<std::size_t>(index)] = args[nargs + k];
+        if (index >= nargs) values[static_cast<std::size_t>(index)] = args[nargs + k];
     }
     for (std::size_t i = 0; i < f.parameter_count(); ++i) {
-        if (out[i] != nullptr) continue;
+        if (values[i] != nullptr) continue;
         if (i < f.required_count()) {
             raise_count_error(f, false, static_cast<Py_ssize_t>(i));
             return false;
         }
-        out[i] = PyLong_FromLong(*f.parameters[i].default_value);  // small ints are immortal
-        Py_DECREF(out[i]);
+        values[i] = out.defaults_[i] = PyLong_FromLong(*f.parameters[i].default_value);
+        if (values[i] == nullptr) return false;
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);

@@ -23,9 +23,26 @@ namespace backtest::boundary {
 // "name($module, a, b=9)\n--\n\n" followed by the function's documentation text.
 std::string text_signature(const registry::Function& function);
 
-// Borrowed references to the arguments in parameter order; optional
-// parameters left out hold their default (an immortal small int).
-using Arguments = std::array<PyObject*, registry::kMaxParameters>;
+// The arguments in parameter order: those passed are borrowed from the call,
+// whose caller holds them; defaults of the optional parameters left out are
+// created for the call and owned here until it returns.
+class Arguments {
+public:
+    Arguments() = default;
+    Arguments(const Arguments&) = delete;
+    Arguments& operator=(const Arguments&) = delete;
+    ~Arguments() {
+        for (PyObject* value : defaults_) Py_XDECREF(value);
+    }
+
+    PyObject* operator[](std::size_t i) const { return values_[i]; }
+
+private:
+    friend bool parse_arguments(const registry::Function&, PyObject* const*, Py_ssize_t, PyObject*, Arguments&);
+
+    std::array<PyObject*, registry::kMaxParameters> values_{};
+    std::array<PyObject*, registry::kMaxParameters> defaults_{};
+};
 
 // Returns false with a Python TypeError set when the call does not match.
 bool parse_arguments(const registry::Function& function, PyObject* const* args, Py_ssize_t nargs,

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace backtest::boundary {
 
@@ -12,21 +13,32 @@ bool is_missing(py::handle item) {
     return item.is_none() || item.is(*na);
 }
 
+// By the item's own type, subclasses included, which runs no Python code: an
+// isinstance check would consult `__class__`, which any object may compute.
 bool is_complex(py::handle item) {
     static const auto* complex_scalar = new py::object(numpy().attr("complexfloating"));
-    return PyComplex_Check(item.ptr()) || py::isinstance(item, *complex_scalar);
+    return PyComplex_Check(item.ptr()) ||
+           PyType_IsSubtype(Py_TYPE(item.ptr()), reinterpret_cast<PyTypeObject*>(complex_scalar->ptr()));
 }
 
 // Object arrays are converted item by item so that text is refused rather than
-// parsed and pd.NA becomes NaN.
+// parsed and pd.NA becomes NaN. An item's __float__ may replace items of the
+// array, or the array's buffer itself, so every item is held by a reference of
+// ours, taken before any Python code runs.
 Float64Array objects_to_float64(const py::array& objects) {
-    const auto n = static_cast<std::size_t>(objects.size());
-    Float64Array result(static_cast<py::ssize_t>(n));
+    std::vector<py::object> held;
+    {
+        const py::array contiguous = numpy().attr("ascontiguousarray")(objects);
+        const auto* items = static_cast<PyObject* const*>(contiguous.data());
+        held.reserve(static_cast<std::size_t>(contiguous.size()));
+        for (py::ssize_t i = 0; i < contiguous.size(); ++i) {
+            held.push_back(py::reinterpret_borrow<py::object>(items[i]));
+        }
+    }
+    Float64Array result(static_cast<py::ssize_t>(held.size()));
     double* out = result.mutable_data();
-    py::array contiguous = numpy().attr("ascontiguousarray")(objects);
-    auto* items = static_cast<PyObject* const*>(contiguous.data());
-    for (std::size_t i = 0; i < n; ++i) {
-        py::handle item(items[i]);
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        const py::handle item = held[i];
         if (is_missing(item)) {
             out[i] = std::numeric_limits<double>::quiet_NaN();
         } else if (PyUnicode_Check(item.ptr()) || PyBytes_Check(item.ptr()) || is_complex(item)) {

@@ -90,8 +90,31 @@ py::object module_global(py::handle module, const char* name) {
     return py::reinterpret_borrow<py::object>(value);
 }
 
-bool is_builtin(py::handle object, PyCFunction function) {
-    return PyCFunction_Check(object.ptr()) && PyCFunction_GET_FUNCTION(object.ptr()) == function;
+namespace {
+
+// `owner`'s own builtin of that name: created by the owner (bound to it) and
+// named so, which tells it from another of the owner's builtins bound to this name.
+bool is_own_builtin(py::handle owner, const char* name, py::handle object) {
+    if (!PyCFunction_Check(object.ptr()) || PyCFunction_GetSelf(object.ptr()) != owner.ptr()) return false;
+    return py::str(object.attr("__name__")).equal(py::str(name));
+}
+
+}  // namespace
+
+bool keep_builtins(py::handle owner, std::span<const char* const> names, std::span<PyObject*> kept) noexcept {
+    try {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            py::object bound = py::reinterpret_steal<py::object>(PyObject_GetAttrString(owner.ptr(), names[i]));
+            if (!bound) return false;
+            Py_XSETREF(kept[i], is_own_builtin(owner, names[i], bound) ? bound.release().ptr() : nullptr);
+        }
+        return true;
+    } catch (py::error_already_set& error) {
+        error.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return false;
 }
 
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }

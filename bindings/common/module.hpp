@@ -5,6 +5,10 @@
 
 #include <pybind11/pybind11.h>
 
+#ifdef Py_GIL_DISABLED
+#error "the extension modules rely on the GIL: the free-threaded build of CPython is not supported"
+#endif
+
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -64,8 +68,16 @@ PyObject* create_module(PyModuleDef& definition, std::initializer_list<Import> i
 // The object bound to `name` in the module's namespace now (NameError if none).
 py::object module_global(py::handle module, const char* name);
 
-// True when `object` is still the builtin whose entry point is `function`.
-bool is_builtin(py::handle object, PyCFunction function);
+// Late binding with a fast path. When a module is loaded it keeps, as strong
+// references for the life of the process, the builtins that `owner` binds to
+// `names` then; a later lookup takes the fast path only while it finds the very
+// object kept (`is_kept`), so a replacement of any kind is called as bound. A
+// name bound then to anything but the owner's own builtin of that name (a
+// replacement made before the module was loaded) keeps null, which nothing is.
+// Returns false with a Python error set when a name cannot be looked up.
+bool keep_builtins(py::handle owner, std::span<const char* const> names, std::span<PyObject*> kept) noexcept;
+
+inline bool is_kept(py::handle found, PyObject* kept) { return kept != nullptr && found.ptr() == kept; }
 
 // The interpreter's builtin of that name (print, max, min, ...) as bound now.
 py::object builtin(const char* name);

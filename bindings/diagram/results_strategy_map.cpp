@@ -12,7 +12,8 @@ py::object iterate(py::handle value) {
     PyObject* iterator = PyObject_GetIter(value.ptr());
     if (iterator != nullptr) return py::reinterpret_steal<py::object>(iterator);
     PyTypeObject* type = Py_TYPE(value.ptr());
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && type->tp_iter == nullptr && !PySequence_Check(value.ptr())) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && PyType_GetSlot(type, Py_tp_iter) == nullptr &&
+        !PySequence_Check(value.ptr())) {
         PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
     }
     throw py::error_already_set();

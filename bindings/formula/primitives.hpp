@@ -15,6 +15,10 @@ namespace backtest::formula {
 namespace py = pybind11;
 using boundary::Primitive;
 
+// Keeps the module's own builtins, when it is loaded, for the identity checks
+// below; false with a Python error set on failure.
+bool keep_own_functions(py::handle module) noexcept;
+
 // True while the module binds the primitive's name to our own builtin, so that
 // callers may run the kernel directly with the semantics of a call.
 bool is_own_primitive(py::handle module, const Primitive& primitive);

@@ -23,55 +23,48 @@ py::object primitive_body(py::handle, const Arguments& args) {
     return run(P, args[0], args[1]);
 }
 
-// Calls visit(method, i) with the method of each row i of the table that is a primitive.
-template <class Visit, std::size_t... I>
-void for_each_primitive(Visit visit, std::index_sequence<I...>) {
+template <std::size_t... I>
+std::vector<PyMethodDef> primitive_methods(std::index_sequence<I...>) {
+    std::vector<PyMethodDef> methods;
     (
         [&] {
             constexpr const registry::Function& row = *kFunctions[I];
-            if constexpr (row.is_primitive()) visit(boundary::method<row, &primitive_body<row>>(), I);
+            if constexpr (row.is_primitive()) methods.push_back(boundary::method<row, &primitive_body<row>>());
         }(),
         ...);
+    return methods;
 }
 
-template <class Visit>
-void for_each_primitive(Visit visit) {
-    for_each_primitive(visit, std::make_index_sequence<kFunctions.size()>());
-}
+// The module's own builtins, kept when it is loaded, by their place in the table.
+std::array<PyObject*, kFunctions.size()> own_builtins{};
 
-// The entry point of each primitive's builtin, by its place in the table.
-const std::array<PyCFunction, kFunctions.size()>& entry_points() {
-    static const std::array<PyCFunction, kFunctions.size()> entries = [] {
-        std::array<PyCFunction, kFunctions.size()> all{};
-        for_each_primitive([&](const PyMethodDef& method, std::size_t i) { all[i] = method.ml_meth; });
-        return all;
-    }();
-    return entries;
-}
-
-PyCFunction entry_of(const Primitive& primitive) {
+bool is_own(py::handle bound, const Primitive& primitive) {
     for (std::size_t i = 0; i < kFunctions.size(); ++i) {
-        if (kFunctions[i] == &primitive) return entry_points()[i];
+        if (kFunctions[i] == &primitive) return boundary::is_kept(bound, own_builtins[i]);
     }
-    return nullptr;
+    return false;
 }
 
 }  // namespace
 
+bool keep_own_functions(py::handle module) noexcept {
+    std::array<const char*, kFunctions.size()> names{};
+    for (std::size_t i = 0; i < names.size(); ++i) names[i] = kFunctions[i]->name;
+    return boundary::keep_builtins(module, names, own_builtins);
+}
+
 bool is_own_primitive(py::handle module, const Primitive& primitive) {
-    return boundary::is_builtin(boundary::module_global(module, primitive.name), entry_of(primitive));
+    return is_own(boundary::module_global(module, primitive.name), primitive);
 }
 
 py::object call_primitive(py::handle module, const Primitive& primitive, py::handle series, py::handle window) {
     py::object bound = boundary::module_global(module, primitive.name);
-    if (!boundary::is_builtin(bound, entry_of(primitive))) return bound(series, window);
+    if (!is_own(bound, primitive)) return bound(series, window);
     return run(primitive, series, window);
 }
 
 std::vector<PyMethodDef> primitive_methods() {
-    std::vector<PyMethodDef> methods;
-    for_each_primitive([&](const PyMethodDef& method, std::size_t) { methods.push_back(method); });
-    return methods;
+    return primitive_methods(std::make_index_sequence<kFunctions.size()>());
 }
 
 }  // namespace backtest::formula

@@ -127,8 +127,8 @@ PyObject* average_name(signals::Average average) {
 
 PyObject* entry(signals::Entry value) { return PyLong_FromLong(static_cast<long>(value)); }
 
-PyObject* clauses(const signals::TestList& list) {
-    return tuple_of(list.tests, list.size, [](const signals::Test& clause) {
+PyObject* clauses(const signals::ClauseList& list) {
+    return tuple_of(list.clauses, list.size, [](const signals::Clause& clause) {
         PyObject* bounds = tuple_of(clause.bounds, clause.bound_count, [](const signals::Bound& bound) {
             return Py_BuildValue("(ss)", compare_name(bound.compare), level_name(bound.level));
         });
@@ -137,20 +137,20 @@ PyObject* clauses(const signals::TestList& list) {
     });
 }
 
-PyObject* mode(PyObject* name, PyObject* average, signals::LevelSource levels, const signals::TestList& list) {
+PyObject* mode(PyObject* name, PyObject* average, signals::LevelSource levels, const signals::ClauseList& list) {
     return Py_BuildValue("(NNsN)", name, average, source_name(levels), clauses(list));
 }
 
 PyObject* modes() {
     PyObject* threshold = tuple_of(signals::kThresholdModes, signals::kThresholdModes.size(),
                                    [](const signals::ThresholdMode& m) {
-                                       return mode(text(m.name()), average_name(m.average), m.levels, m.tests());
+                                       return mode(text(m.name()), average_name(m.average), m.levels, m.clauses());
                                    });
     PyObject* band = tuple_of(signals::kBandModes, signals::kBandModes.size(), [](const signals::BandMode& m) {
-        return mode(text(m.name), average_name(m.centre), m.levels(), m.tests());
+        return mode(text(m.name), average_name(m.centre), m.levels(), m.clauses());
     });
     PyObject* macd = PyTuple_New(1);
-    macd = set_item(macd, 0, mode(text("macd"), Py_NewRef(Py_None), signals::kMacdLevels, signals::kMacdTests));
+    macd = set_item(macd, 0, mode(text("macd"), Py_NewRef(Py_None), signals::kMacdLevels, signals::kMacdClauses));
     return Py_BuildValue("{s:N,s:N,s:N}", "threshold", threshold, "band", band, "macd", macd);
 }
 

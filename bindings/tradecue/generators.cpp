@@ -1,16 +1,12 @@
 #include "tradecue/generators.hpp"
 
-#include <algorithm>
 #include <array>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "common/convert.hpp"
-
-#ifdef Py_GIL_DISABLED
-#error "position lists get their storage here as the build with the GIL lays it out"
-#endif
 
 namespace backtest::tradecue {
 
@@ -70,88 +66,39 @@ signals::Columns read_columns(const Rule& rule, std::size_t rows, std::vector<bo
     return columns;
 }
 
-// An empty list with room for `size` items. PyList_New would zero the room
-// first, a pass over megabytes that the items then overwrite. The items are
-// written into the room, beyond the list's length, which `finish_list` sets
-// once they all are: whatever fails before, the list is a valid empty one.
-py::list list_with_room(std::size_t size) {
+// A list of `size` items, each null until it is set.
+py::list new_list(std::size_t size) {
     if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
         PyErr_SetString(PyExc_OverflowError, "rolling_window is too large for a list");
         throw py::error_already_set();
     }
-    py::list list = py::reinterpret_steal<py::list>(PyList_New(0));
-    if (!list) throw py::error_already_set();
-    if (size == 0) return list;
-    // PyMem_New refuses sizes whose bytes overflow, as PyList_New does
-    PyObject** room = PyMem_New(PyObject*, size);
-    if (room == nullptr) {
-        PyErr_NoMemory();
-        throw py::error_already_set();
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
+    if (list == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(list);
+}
+
+// Sets the items from `begin` on to the objects that `pick` chooses, each with
+// a reference of its own.
+template <class Pick>
+void set_items(const py::list& list, std::size_t begin, std::size_t count, Pick pick) {
+    for (std::size_t k = 0; k < count; ++k) {
+        PyObject* object = pick(k);
+        Py_INCREF(object);
+        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(begin + k), object);
     }
-    auto* object = reinterpret_cast<PyListObject*>(list.ptr());
-    object->ob_item = room;  // freed with the list, as any list storage
-    object->allocated = static_cast<Py_ssize_t>(size);
-    return list;
 }
 
-std::span<PyObject*> room_of(const py::list& list) {
-    const auto* object = reinterpret_cast<const PyListObject*>(list.ptr());
-    return {object->ob_item, static_cast<std::size_t>(object->allocated)};
+void set_warm_up(const py::list& list, std::size_t window, py::handle warm) {
+    set_items(list, 0, window, [&warm](std::size_t) { return warm.ptr(); });
 }
 
-void add_references(PyObject* object, std::size_t count) {
-    Py_SET_REFCNT(object, Py_REFCNT(object) + static_cast<Py_ssize_t>(count));
-}
-
-// The items are stored without touching reference counts; each entry object
-// then gains all its references at once, as list repetition does. The small
-// ints are immortal from Python 3.12 on, and immortal objects keep no count.
-void add_item_references(PyObject* object, std::span<PyObject* const> items) {
-    if (_Py_IsImmortal(object)) return;
-    add_references(object, static_cast<std::size_t>(std::count(items.begin(), items.end(), object)));
-}
-
-// Keeps the list out of the collector's reach, hence out of every other
-// thread's, while its room is written without the GIL.
-class Untracked {
-public:
-    explicit Untracked(const py::list& list) : list_(list.ptr()) { PyObject_GC_UnTrack(list_); }
-    ~Untracked() { PyObject_GC_Track(list_); }
-    Untracked(const Untracked&) = delete;
-    Untracked& operator=(const Untracked&) = delete;
-
-private:
-    PyObject* list_;
-};
-
-// Writes the entry object of each decided row into the list's room, after the
-// `first` warm-up items.
-void decide_into(const Rule& rule, const signals::Columns& columns, std::size_t first,
-                 const signals::EntryItems& objects, const py::list& list) {
-    const std::span<PyObject*> decided = room_of(list).subspan(first);
-    const Untracked untracked(list);
-    // releasing the GIL is safe: the pass reads buffers that the caller keeps alive
-    // and writes the room of a list that no other thread can reach
-    py::gil_scoped_release unlocked;
-    rule.decide(columns, first, objects, {reinterpret_cast<void**>(decided.data()), decided.size()});
-}
-
-// Fills the `window` leading items with `warm`, gives each object its
-// references and makes the whole room the list's items.
-py::list finish_list(py::list list, py::handle warm, std::size_t window, std::span<const py::object> ints) {
-    const std::span<PyObject*> items = room_of(list);
-    std::fill_n(items.begin(), window, warm.ptr());
-    // warm-up items can only lead, before the first decision
-    const auto leading = std::find_if(items.begin() + static_cast<std::ptrdiff_t>(window), items.end(),
-                                      [&warm](PyObject* item) { return item != warm.ptr(); });
-    add_references(warm.ptr(), static_cast<std::size_t>(leading - items.begin()));
-    const std::span<PyObject* const> decided(leading, items.end());
-    for (const py::object& value : ints) add_item_references(value.ptr(), decided);
-    Py_SET_SIZE(list.ptr(), static_cast<Py_ssize_t>(items.size()));
-    return list;
+void decide_macd(std::size_t, const signals::Columns& columns, std::size_t first, std::span<signals::Entry> out) {
+    signals::decide_macd(columns, first, out);
 }
 
 }  // namespace
+
+Pass macd_pass() { return {&decide_macd, 0}; }
 
 py::object item(py::handle df, const char* name) {
     PyObject* value = PyObject_GetItem(df.ptr(), py::str(name).ptr());
@@ -173,16 +120,31 @@ py::list positions(py::handle df, const Rule& rule, std::size_t window, py::hand
     if (rows <= window) return warm_up_entries(warm, window);
     std::vector<boundary::NumericSeries> converted;
     const signals::Columns columns = read_columns(rule, rows, converted);
+    // the list before the scratch entries: allocated after them, its storage
+    // tends to come from fresh pages, whose faults cost more than the pass
+    py::list list = new_list(rows);
+    const auto decided = std::make_unique_for_overwrite<signals::Entry[]>(rows - window);
+    const std::span<signals::Entry> entries(decided.get(), rows - window);
+    {
+        // releasing the GIL is safe: the pass reads buffers that `converted` and
+        // the caller keep alive and writes memory of its own
+        py::gil_scoped_release unlocked;
+        rule.pass.decide(rule.pass.mode, columns, window, entries);
+    }
     const std::array<py::object, 3> ints{py::int_(-1), py::int_(0), py::int_(1)};
     // indexed by entry + 1: short, flat, long, warm-up
-    const signals::EntryItems objects{ints[0].ptr(), ints[1].ptr(), ints[2].ptr(), warm.ptr()};
-    py::list list = list_with_room(rows);
-    decide_into(rule, columns, window, objects, list);
-    return finish_list(std::move(list), warm, window, ints);
+    const std::array<PyObject*, 4> objects{ints[0].ptr(), ints[1].ptr(), ints[2].ptr(), warm.ptr()};
+    set_warm_up(list, window, warm);
+    set_items(list, window, entries.size(), [&objects, &entries](std::size_t k) {
+        return objects[static_cast<std::size_t>(static_cast<int>(entries[k]) + 1)];
+    });
+    return list;
 }
 
 py::list warm_up_entries(py::handle warm, std::size_t window) {
-    return finish_list(list_with_room(window), warm, window, {});
+    py::list list = new_list(window);
+    set_warm_up(list, window, warm);
+    return list;
 }
 
 }  // namespace backtest::tradecue

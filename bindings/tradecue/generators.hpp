@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "backtest/signals.hpp"
@@ -26,10 +27,20 @@ py::object column_values(py::handle df, const char* name);
 // the warning line printed, nothing.
 std::optional<std::size_t> select_mode(py::handle mode, std::optional<std::size_t> (*find)(std::string_view));
 
+// One of the core's passes and the index of the mode it decides.
+struct Pass {
+    void (*decide)(std::size_t mode, const signals::Columns& columns, std::size_t first,
+                   std::span<signals::Entry> out);
+    std::size_t mode;
+};
+
+// The MACD rule's pass in the shape of the others.
+Pass macd_pass();
+
 // A rule and the frame's columns it reads (their .values); the columns and the
 // threshold that the rule's levels do not use may be null.
 struct Rule {
-    signals::Decider decide;
+    Pass pass;
     signals::LevelSource levels;
     py::handle series;
     py::handle average;

@@ -1,5 +1,6 @@
 // Backtest.tradecue: binds np and formula, then the three generators in the
 // order of the registry.
+#include "tradecue/averages.hpp"
 #include "tradecue/generators.hpp"
 #include "tradecue/registry.hpp"
 
@@ -16,6 +17,8 @@ PyMODINIT_FUNC PyInit_tradecue() {
     if (!backtest::boundary::order_methods(kFunctions, {{threshold_method(), band_method(), macd_method()}}, methods)) {
         return nullptr;
     }
-    return backtest::boundary::create_module(definition, {{"np", "numpy"}, {"formula", "Backtest.formula"}},
-                                             methods.data());
+    PyObject* module = backtest::boundary::create_module(definition, {{"np", "numpy"}, {"formula", "Backtest.formula"}},
+                                                         methods.data());
+    if (module != nullptr && !keep_formula_averages(module)) Py_CLEAR(module);
+    return module;
 }

@@ -30,7 +30,7 @@ py::object entry_exit_band(py::handle module, const Arguments& args) {
     // sma, ema and wma follow the bands in `columns`, in the order of Average
     const py::handle centre =
         mode.centre == Average::none ? py::handle() : py::handle(columns[static_cast<std::size_t>(mode.centre) + 1]);
-    const Rule rule{signals::band_decider(*index), mode.levels(), data, centre, upper, lower, {}};
+    const Rule rule{{&signals::decide_band, *index}, mode.levels(), data, centre, upper, lower, {}};
     return positions(df, rule, window, warm);
 }
 
@@ -42,7 +42,7 @@ py::object entry_exit_macd(py::handle module, const Arguments& args) {
     const py::object warm = np_nan(module);
     const py::object macd = column_values(args[0], "MACD");
     const py::object signal = column_values(args[0], "Signal");
-    const Rule rule{signals::macd_decider(), signals::kMacdLevels, macd, signal, {}, {}, {}};
+    const Rule rule{macd_pass(), signals::kMacdLevels, macd, signal, {}, {}, {}};
     return positions(args[0], rule, window, warm);
 }
 

@@ -1,9 +1,9 @@
 #include <array>
-#include <cstring>
 
 #include "common/convert.hpp"
 #include "common/primitives.hpp"
 #include "formula/registry.hpp"
+#include "tradecue/averages.hpp"
 #include "tradecue/generators.hpp"
 #include "tradecue/registry.hpp"
 
@@ -20,32 +20,24 @@ struct MovingAverage {
     const char* column;          // frame column it is stored in
 };
 
-const MovingAverage& moving_average_of(Average average) {
-    static constexpr std::array<MovingAverage, 3> averages{{{formula::kRollingMean, "processed_sma"},
-                                                            {formula::kRollingEma, "processed_ema"},
-                                                            {formula::kRollingWma, "processed_wma"}}};
-    return averages[static_cast<std::size_t>(average) - 1];
-}
+constexpr std::array<MovingAverage, 3> kAverages{{{formula::kRollingMean, "processed_sma"},
+                                                  {formula::kRollingEma, "processed_ema"},
+                                                  {formula::kRollingWma, "processed_wma"}}};
 
-// True for formula's own builtin of that name, whose result the kernel gives
-// without a Python call; any replacement of the attribute is called instead.
-bool is_formula_builtin(py::handle function, const char* name) {
-    if (!PyCFunction_Check(function.ptr())) return false;
-    PyObject* owner = PyCFunction_GET_SELF(function.ptr());
-    if (owner == nullptr || !PyModule_Check(owner)) return false;
-    const char* owner_name = PyModule_GetName(owner);
-    if (owner_name == nullptr) throw py::error_already_set();
-    const char* function_name = reinterpret_cast<PyCFunctionObject*>(function.ptr())->m_ml->ml_name;
-    return std::strcmp(owner_name, "Backtest.formula") == 0 && std::strcmp(function_name, name) == 0;
-}
+std::size_t index_of(Average average) { return static_cast<std::size_t>(average) - 1; }
+
+// formula's own builtins of the averages, kept when this module is loaded: while
+// `formula` still binds one, the kernel gives its result without a Python call;
+// any replacement of the attribute is called instead.
+std::array<PyObject*, kAverages.size()> own_averages{};
 
 // Computes the mode's average through formula as bound now, stores it in the
 // frame and returns the values the rule reads: those of the stored column.
 py::object store_moving_average(py::handle module, py::handle df, py::handle signal, py::handle window_argument,
                                 std::size_t window, Average average) {
-    const MovingAverage& spec = moving_average_of(average);
+    const MovingAverage& spec = kAverages[index_of(average)];
     py::object function = boundary::module_global(module, "formula").attr(spec.primitive.name);
-    if (is_formula_builtin(function, spec.primitive.name)) {
+    if (boundary::is_kept(function, own_averages[index_of(average)])) {
         py::array values = boundary::compute(spec.primitive, boundary::to_numeric(signal), window);
         boundary::store_column(df, spec.column, values);
         // a data frame's stored column holds these very values
@@ -68,12 +60,22 @@ py::object entry_exit_threshold(py::handle module, const Arguments& args) {
     const signals::ThresholdMode& mode = signals::kThresholdModes[*index];
     py::object average;
     if (mode.average != Average::none) average = store_moving_average(module, df, signal, args[1], window, mode.average);
-    const Rule rule{signals::threshold_decider(*index), mode.levels, data, average, {}, {}, args[2]};
+    const Rule rule{{&signals::decide_threshold, *index}, mode.levels, data, average, {}, {}, args[2]};
     return positions(df, rule, window, warm);
 }
 
 }  // namespace
 
 PyMethodDef threshold_method() { return boundary::method<kEntryExitThreshold, &entry_exit_threshold>(); }
+
+bool keep_formula_averages(py::handle module) noexcept {
+    PyObject* formula = PyObject_GetAttrString(module.ptr(), "formula");
+    if (formula == nullptr) return false;
+    std::array<const char*, kAverages.size()> names{};
+    for (std::size_t i = 0; i < names.size(); ++i) names[i] = kAverages[i].primitive.name;
+    const bool kept = boundary::keep_builtins(formula, names, own_averages);
+    Py_DECREF(formula);
+    return kept;
+}
 
 }  // namespace backtest::tradecue

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "backtest/rolling.hpp"
+
 namespace backtest::performance {
 
 namespace {
@@ -29,14 +31,47 @@ void net_returns_of(std::span<const Position> pos, std::span<const double> price
     double running = 0.0;
     for (std::size_t i = 1; i < n; ++i) {
         const double new_pos = static_cast<double>(pos[i]) * leverage;
-        const double trades = std::fabs(new_pos - held);
-        pnl[i] = price_chg[i] * held - trades * kFeePercent / 100.0;
+        pnl[i] = bar_return(price_chg[i], held, new_pos);
         cumu[i] = accumulate(running, pnl[i]);
         held = new_pos;
     }
 }
 
 }  // namespace
+
+Summary RunningSummary::finish(std::span<double> returns) const {
+    const std::size_t n = bars_;
+    Summary summary{};
+    // the frame's running sum starts from 0.0, which differs from pandas'
+    // cumsum only in the sign of a zero
+    summary.final_cumu = n == 0 || missing_ ? kNaN : total_ + 0.0;
+    summary.max_drawdown = deepest_ == kInfinity ? kNaN : deepest_;
+    summary.recovery_days =
+        deepest_ < 0.0 && recovered_ ? static_cast<double>(recovery_ - trough_) / kBarsPerDay : kNaN;
+
+    returns = returns.first(n);
+    const double mean = rolling::pairwise_mean(returns, n);
+    double deviation = kNaN;
+    if (n > 1) {
+        for (double& value : returns) {
+            const double difference = mean - value;
+            value = difference * difference;
+        }
+        deviation = std::sqrt(rolling::pairwise_mean(returns, n - 1));
+    }
+    summary.deviation = deviation;
+    summary.sharpe_ratio = deviation != 0.0 ? mean / deviation * std::sqrt(kBarsPerDay * kDaysPerYear) : 0.0;
+    summary.annual_return = mean * kDaysPerYear * kBarsPerDay;
+    summary.calmar_ratio = summary.max_drawdown != 0.0 ? summary.annual_return / std::fabs(summary.max_drawdown)
+                                                       : std::numeric_limits<double>::infinity();
+    return summary;
+}
+
+Summary summarize(std::span<double> returns) {
+    RunningSummary running;
+    for (double& value : returns) value = running.add(value);
+    return running.finish(returns);
+}
 
 void net_returns(std::span<const double> pos, std::span<const double> price_chg, double leverage,
                  std::span<double> pnl, std::span<double> cumu) {

@@ -1,13 +1,17 @@
-// The mode table against the written rules, and the compiled row pass.
+// The mode table against the written rules, and the row pass against a naive reading of them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cctype>
 #include <cmath>
 #include <limits>
 #include <random>
 #include <stdexcept>
+#include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backtest/signals.hpp"
@@ -16,7 +20,7 @@ namespace backtest::signals {
 namespace {
 
 // Writes a rule the way the trading rules are written down: "s < -t: 1; ...".
-std::string render(const TestList& tests, LevelSource source, const std::string& value) {
+std::string render(const ClauseList& clauses, LevelSource source, const std::string& value) {
     struct Names {
         const char* lower;
         const char* upper;
@@ -30,16 +34,16 @@ std::string render(const TestList& tests, LevelSource source, const std::string&
     const Names& n = names[static_cast<int>(source)];
     static const char* const compares[] = {" < ", " > ", " <= ", " >= "};
     std::string text = n.prefix;
-    for (std::size_t k = 0; k < tests.size; ++k) {
-        const Test& test = tests.tests[k];
+    for (std::size_t k = 0; k < clauses.size; ++k) {
+        const Clause& clause = clauses.clauses[k];
         if (k > 0) text += "; ";
-        for (std::size_t b = 0; b < test.bound_count; ++b) {
-            const Level level = test.bounds[b].level;
-            text += (b > 0 ? " and " : "") + value + compares[static_cast<int>(test.bounds[b].compare)] +
+        for (std::size_t b = 0; b < clause.bound_count; ++b) {
+            const Level level = clause.bounds[b].level;
+            text += (b > 0 ? " and " : "") + value + compares[static_cast<int>(clause.bounds[b].compare)] +
                     (level == Level::lower ? n.lower : level == Level::upper ? n.upper : n.centre);
         }
-        if (test.needs_held) text += test.held == Entry::long_side ? " and p == 1" : " and p == -1";
-        text += ": " + std::to_string(static_cast<int>(test.result));
+        if (clause.needs_held) text += clause.held == Entry::long_side ? " and p == 1" : " and p == -1";
+        text += ": " + std::to_string(static_cast<int>(clause.result));
     }
     return text;
 }
@@ -52,7 +56,7 @@ const char* average_name(Average average) {
 struct ModeRow {
     const char* name;
     const char* average;
-    std::string tests;
+    std::string clauses;
 };
 
 // The two-sided rules by number, as the threshold generator's rules state them.
@@ -179,7 +183,7 @@ TEST(SignalModes, ThresholdTableDerivesEveryWrittenRuleInOrder) {
         const ModeRow& row = kThresholdTable[i];
         EXPECT_EQ(mode.name(), row.name) << "mode " << i + 1;
         EXPECT_STREQ(average_name(mode.average), row.average) << row.name;
-        EXPECT_EQ(render(mode.tests(), mode.levels, "s"), row.tests) << row.name;
+        EXPECT_EQ(render(mode.clauses(), mode.levels, "s"), row.clauses) << row.name;
         EXPECT_EQ(find_threshold_mode(row.name), i) << row.name;
     }
 }
@@ -191,10 +195,10 @@ TEST(SignalModes, BandTableUsesTheSameFamiliesOverBandColumns) {
         const ModeRow& row = kBandTable[i];
         EXPECT_EQ(mode.name, row.name);
         EXPECT_STREQ(average_name(mode.centre), row.average) << row.name;
-        EXPECT_EQ(render(mode.tests(), mode.levels(), "d"), row.tests) << row.name;
+        EXPECT_EQ(render(mode.clauses(), mode.levels(), "d"), row.clauses) << row.name;
         EXPECT_EQ(find_band_mode(row.name), i) << row.name;
     }
-    EXPECT_EQ(render(kMacdTests, kMacdLevels, "d"), "d >= m: 1; d <= m: -1");
+    EXPECT_EQ(render(kMacdClauses, kMacdLevels, "d"), "d >= m: 1; d <= m: -1");
 }
 
 TEST(SignalModes, NamesMatchExactlyOnly) {
@@ -209,19 +213,47 @@ TEST(SignalModes, NamesMatchExactlyOnly) {
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr Entry W = Entry::warm_up, F = Entry::flat, B = Entry::long_side, S = Entry::short_side;
 
-// The entries themselves serve as the items, so the written items read back as entries.
-std::array<Entry, 4> kItemEntries{Entry::short_side, Entry::flat, Entry::long_side, Entry::warm_up};
-const EntryItems kItems{&kItemEntries[0], &kItemEntries[1], &kItemEntries[2], &kItemEntries[3]};
+using Pass = void (*)(std::size_t, const Columns&, std::size_t, std::span<Entry>);
 
-std::vector<Entry> decide(Decider decider, const Columns& columns, std::size_t first) {
-    std::vector<void*> items(columns.series.size() - first);
-    decider(columns, first, kItems, items);
-    std::vector<Entry> out;
-    for (void* item : items) out.push_back(*static_cast<const Entry*>(item));
+void macd_pass(std::size_t, const Columns& columns, std::size_t first, std::span<Entry> out) {
+    decide_macd(columns, first, out);
+}
+
+// Every rule of the three generators, with what the naive reading needs.
+struct Rule {
+    std::string name;
+    ClauseList clauses;
+    LevelSource levels;
+    Pass pass;
+    std::size_t mode;
+};
+
+std::vector<Rule> all_rules() {
+    std::vector<Rule> rules;
+    for (std::size_t i = 0; i < kThresholdModes.size(); ++i) {
+        const ThresholdMode& mode = kThresholdModes[i];
+        rules.push_back({mode.name(), mode.clauses(), mode.levels, &decide_threshold, i});
+    }
+    for (std::size_t i = 0; i < kBandModes.size(); ++i) {
+        const BandMode& mode = kBandModes[i];
+        rules.push_back({"band " + std::string(mode.name), mode.clauses(), mode.levels(), &decide_band, i});
+    }
+    rules.push_back({"macd", kMacdClauses, kMacdLevels, &macd_pass, 0});
+    return rules;
+}
+
+const std::vector<Rule> kRulesToTest = all_rules();
+
+std::vector<Entry> decide(const Rule& rule, const Columns& columns, std::size_t first) {
+    std::vector<Entry> out(first < columns.series.size() ? columns.series.size() - first : 0, F);
+    rule.pass(rule.mode, columns, first, out);
     return out;
 }
 
-std::size_t threshold_index(const char* name) { return find_threshold_mode(name).value(); }
+std::vector<Entry> decide_named(const char* name, const Columns& columns, std::size_t first) {
+    const std::size_t index = find_threshold_mode(name).value();
+    return decide(kRulesToTest[index], columns, first);
+}
 
 struct PassCase {
     const char* mode;
@@ -235,8 +267,7 @@ class SignalThresholdPass : public testing::TestWithParam<PassCase> {};
 
 TEST_P(SignalThresholdPass, DecidesRowsCarryingTheWarmUp) {
     const PassCase& c = GetParam();
-    const Columns columns{c.series, c.average, {}, {}, c.threshold};
-    EXPECT_EQ(decide(threshold_decider(threshold_index(c.mode)), columns, 2), c.expected);
+    EXPECT_EQ(decide_named(c.mode, {c.series, c.average, {}, {}, c.threshold}, 2), c.expected);
 }
 
 const std::vector<double> kSignal = {5, 5, -2, 0.5, 3, -0.2};
@@ -255,27 +286,31 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SignalPass, BandAndMacdRules) {
     const std::vector<double> data = {0, 0, -3, 0, 3, 0}, upper(6, 2), lower(6, -2);
-    const Columns bands{data, {}, upper, lower};
-    EXPECT_EQ(decide(band_decider(find_band_mode("mr_0").value()), bands, 2), (std::vector{B, F, S, F}));
+    std::vector<Entry> out(4);
+    decide_band(find_band_mode("mr_0").value(), {data, {}, upper, lower}, 2, out);
+    EXPECT_EQ(out, (std::vector{B, F, S, F}));
     const std::vector<double> macd = {0, 0, 0, 1, -1, kNan, 0}, signal(7, 0);
-    EXPECT_EQ(decide(macd_decider(), {macd, signal}, 3), (std::vector{B, S, S, B}));
-    EXPECT_EQ(decide(macd_decider(), {macd, signal}, 7), std::vector<Entry>{});
+    decide_macd({macd, signal}, 3, out);
+    EXPECT_EQ(out, (std::vector{B, S, S, B}));
+    EXPECT_NO_THROW(decide_macd({macd, signal}, 7, {}));
 }
 
 TEST(SignalPass, RefusesColumnsOrOutputOfTheWrongSize) {
     const std::vector<double> series(5, 1.0), short_column(4, 1.0);
-    std::vector<void*> out(3);
-    EXPECT_THROW(threshold_decider(threshold_index("mr_sma"))({series, short_column}, 2, kItems, out),
-                 std::invalid_argument);
-    EXPECT_THROW(band_decider(0)({series, {}, series, short_column}, 2, kItems, out), std::invalid_argument);
-    EXPECT_THROW(threshold_decider(0)({series}, 1, kItems, out), std::invalid_argument);
-    EXPECT_THROW(threshold_decider(0)({series}, 9, kItems, out), std::invalid_argument);
-    EXPECT_EQ(out, std::vector<void*>(3)) << "nothing is written before the sizes are checked";
-    EXPECT_THROW(threshold_decider(kThresholdModes.size()), std::out_of_range);
-    EXPECT_NO_THROW(threshold_decider(0)({series}, 2, kItems, out));
+    std::vector<Entry> out(3, F);
+    const std::size_t mr_sma = find_threshold_mode("mr_sma").value();
+    EXPECT_THROW(decide_threshold(mr_sma, {series, short_column}, 2, out), std::invalid_argument);
+    EXPECT_THROW(decide_band(0, {series, {}, series, short_column}, 2, out), std::invalid_argument);
+    EXPECT_THROW(decide_macd({series, short_column}, 2, out), std::invalid_argument);
+    EXPECT_THROW(decide_threshold(0, {series}, 1, out), std::invalid_argument);
+    EXPECT_THROW(decide_threshold(0, {series}, 9, out), std::invalid_argument);
+    EXPECT_THROW(decide_threshold(kThresholdModes.size(), {series}, 2, out), std::out_of_range);
+    EXPECT_THROW(decide_band(kBandModes.size(), {series, {}, series, series}, 2, out), std::out_of_range);
+    EXPECT_EQ(out, std::vector<Entry>(3, F)) << "nothing is written before the sizes are checked";
+    EXPECT_NO_THROW(decide_threshold(0, {series}, 2, out));
 }
 
-// The rules read row by row, straight from a mode's tests and levels.
+// The rules read row by row, straight from a mode's clauses and levels.
 struct NaiveLevels {
     double lower;
     double upper;
@@ -298,9 +333,9 @@ NaiveLevels naive_levels(LevelSource source, const Columns& c, std::size_t i) {
     return {};
 }
 
-bool naive_holds(const Test& test, double s, const NaiveLevels& levels) {
-    for (std::size_t b = 0; b < test.bound_count; ++b) {
-        const Bound bound = test.bounds[b];
+bool naive_holds(const Clause& clause, double s, const NaiveLevels& levels) {
+    for (std::size_t b = 0; b < clause.bound_count; ++b) {
+        const Bound bound = clause.bounds[b];
         const double level = bound.level == Level::lower   ? levels.lower
                              : bound.level == Level::upper ? levels.upper
                                                            : levels.centre;
@@ -313,15 +348,15 @@ bool naive_holds(const Test& test, double s, const NaiveLevels& levels) {
     return true;
 }
 
-std::vector<Entry> naive_pass(const TestList& tests, LevelSource source, const Columns& c, std::size_t first) {
+std::vector<Entry> naive_pass(const Rule& rule, const Columns& c, std::size_t first) {
     std::vector<Entry> out;
     Entry held = Entry::warm_up;
     for (std::size_t i = first; i < c.series.size(); ++i) {
-        const NaiveLevels levels = naive_levels(source, c, i);
-        for (std::size_t k = 0; k < tests.size; ++k) {
-            const Test& test = tests.tests[k];
-            if (naive_holds(test, c.series[i], levels) && (!test.needs_held || test.held == held)) {
-                held = test.result;
+        const NaiveLevels levels = naive_levels(rule.levels, c, i);
+        for (std::size_t k = 0; k < rule.clauses.size; ++k) {
+            const Clause& clause = rule.clauses.clauses[k];
+            if (naive_holds(clause, c.series[i], levels) && (!clause.needs_held || clause.held == held)) {
+                held = clause.result;
                 break;
             }
         }
@@ -343,37 +378,74 @@ std::vector<double> grid_values(std::mt19937_64& random, std::size_t n, double s
     return values;
 }
 
-// Long inputs, where the rows are decided in steps; the first rows leave every
-// possible number of rows after the last whole step.
-TEST(SignalPass, LongInputsFollowTheRulesRowByRow) {
-    std::mt19937_64 random(5);
-    constexpr std::size_t rows = 5000;
-    const auto check = [&](Decider decider, const TestList& tests, LevelSource source, const std::string& name) {
-        const std::vector<double> series = grid_values(random, rows, 1.0);
-        const std::vector<double> average = grid_values(random, rows, 0.5);
-        const std::vector<double> upper = grid_values(random, rows, 1.0);
-        const std::vector<double> lower = grid_values(random, rows, 1.0);
+struct Frame {
+    std::vector<double> series, average, upper, lower;
+
+    Frame(std::mt19937_64& random, std::size_t rows)
+        : series(grid_values(random, rows, 1.0)),
+          average(grid_values(random, rows, 0.5)),
+          upper(grid_values(random, rows, 1.0)),
+          lower(grid_values(random, rows, 1.0)) {}
+
+    Columns columns(double threshold) const { return {series, average, upper, lower, threshold}; }
+};
+
+std::size_t first_difference(const std::vector<Entry>& got, const std::vector<Entry>& expected) {
+    if (got.size() != expected.size()) return 0;
+    return static_cast<std::size_t>(std::mismatch(got.begin(), got.end(), expected.begin()).first - got.begin());
+}
+
+class SignalRule : public testing::TestWithParam<std::size_t> {};
+
+// Inputs of several spans of rows, short ones walked with small tables or
+// none, long ones with tables of all steps; the first rows leave every
+// possible number of rows in the last step and span.
+TEST_P(SignalRule, InputsFollowTheRulesRowByRow) {
+    const Rule& rule = kRulesToTest[GetParam()];
+    std::mt19937_64 random(GetParam());
+    const std::vector<std::size_t> firsts = {0, 1, 2, 3, 5, 7, 8, 116};
+    for (const std::size_t rows : {std::size_t{2100}, std::size_t{16500}}) {
+        const Frame frame(random, rows);
         for (double threshold : {0.5, 0.0, -0.25, 1.0}) {  // 1 - 1 times an infinite average is NaN
-            const Columns columns{series, average, upper, lower, threshold};
-            for (std::size_t first = 0; first < 8; ++first) {
-                const std::vector<Entry> got = decide(decider, columns, first);
-                const std::vector<Entry> expected = naive_pass(tests, source, columns, first);
-                const auto row = static_cast<std::size_t>(
-                    std::mismatch(got.begin(), got.end(), expected.begin()).first - got.begin());
-                ASSERT_EQ(row, got.size()) << name << " differs at row " << first + row << ", threshold "
-                                           << threshold << ", first " << first;
+            const Columns columns = frame.columns(threshold);
+            for (const std::size_t first : firsts) {
+                const std::vector<Entry> got = decide(rule, columns, first);
+                const std::vector<Entry> expected = naive_pass(rule, columns, first);
+                const std::size_t row = first_difference(got, expected);
+                ASSERT_EQ(row, expected.size()) << rule.name << " differs at row " << first + row << " of " << rows
+                                                << ", threshold " << threshold << ", first " << first;
             }
         }
-    };
-    for (std::size_t i = 0; i < kThresholdModes.size(); ++i) {
-        const ThresholdMode& mode = kThresholdModes[i];
-        check(threshold_decider(i), mode.tests(), mode.levels, mode.name());
     }
-    for (std::size_t i = 0; i < kBandModes.size(); ++i) {
-        const BandMode& mode = kBandModes[i];
-        check(band_decider(i), mode.tests(), mode.levels(), "band " + std::string(mode.name));
+}
+
+INSTANTIATE_TEST_SUITE_P(Every, SignalRule, testing::Range(std::size_t{0}, kRulesToTest.size()),
+                         [](const testing::TestParamInfo<std::size_t>& info) {
+                             std::string name = kRulesToTest[info.param].name;
+                             for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             return std::to_string(info.param) + "_" + name;
+                         });
+
+// What the sweep engine relies on: passes running at once on several threads
+// give what they give one at a time.
+TEST(SignalPass, ConcurrentPassesAgreeWithOneAtATime) {
+    std::mt19937_64 random(11);
+    const Frame frame(random, 20000);
+    const Columns columns = frame.columns(0.5);
+    std::vector<std::vector<Entry>> expected;
+    for (const Rule& rule : kRulesToTest) expected.push_back(decide(rule, columns, 3));
+    std::atomic<int> differing{0};
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (std::size_t k = 0; k < kRulesToTest.size(); ++k) {
+                const std::size_t i = (k + t * 29) % kRulesToTest.size();
+                if (decide(kRulesToTest[i], columns, 3) != expected[i]) ++differing;
+            }
+        });
     }
-    check(macd_decider(), kMacdTests, kMacdLevels, "macd");
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(differing.load(), 0);
 }
 
 }  // namespace

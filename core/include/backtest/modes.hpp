@@ -2,7 +2,7 @@
 //
 // A mode is a rule family (how a position opens and closes), the levels it is
 // read against and, for the threshold modes, a side. Every mode's ordered list
-// of tests is derived from these at compile time: the two-sided threshold
+// of clauses is derived from these at compile time: the two-sided threshold
 // modes, their long-only and short-only forms, the band modes (the same
 // families over band columns) and the MACD rule.
 #pragma once
@@ -31,9 +31,9 @@ struct Bound {
     Level level = Level::lower;
 };
 
-// Holds when every bound holds and, for a test that closes a position, when
-// the previous entry is the side it closes.
-struct Test {
+// One clause of a rule: holds when every bound holds and, for a clause that
+// closes a position, when the previous entry is the side it closes.
+struct Clause {
     std::array<Bound, 2> bounds{};
     std::size_t bound_count = 0;
     bool needs_held = false;
@@ -41,12 +41,12 @@ struct Test {
     Entry result = Entry::flat;
 };
 
-// The tests of a rule in order; the first that holds decides, none means hold.
-struct TestList {
-    std::array<Test, 4> tests{};
+// The clauses of a rule in order; the first that holds decides, none means hold.
+struct ClauseList {
+    std::array<Clause, 4> clauses{};
     std::size_t size = 0;
 
-    constexpr void push(const Test& test) { tests[size++] = test; }
+    constexpr void push(const Clause& clause) { clauses[size++] = clause; }
 };
 
 // breakout: beyond a level (below the lower, above the upper);
@@ -116,71 +116,72 @@ enum class Average : std::uint8_t { none, sma, ema, wma };
 
 namespace detail {
 
-constexpr Test entry_test(const Family& family, bool high_side) {
-    Test test;
+constexpr Clause entry_clause(const Family& family, bool high_side) {
+    Clause clause;
     if (family.shape == EntryShape::breakout) {
-        test.bounds[0] = high_side ? Bound{Compare::greater, Level::upper} : Bound{Compare::less, Level::lower};
-        test.bound_count = 1;
+        clause.bounds[0] = high_side ? Bound{Compare::greater, Level::upper} : Bound{Compare::less, Level::lower};
+        clause.bound_count = 1;
     } else {
-        test.bounds = high_side ? std::array{Bound{Compare::greater, Level::centre}, Bound{Compare::less, Level::upper}}
-                                : std::array{Bound{Compare::less, Level::centre}, Bound{Compare::greater, Level::lower}};
-        test.bound_count = 2;
+        clause.bounds = high_side
+                            ? std::array{Bound{Compare::greater, Level::centre}, Bound{Compare::less, Level::upper}}
+                            : std::array{Bound{Compare::less, Level::centre}, Bound{Compare::greater, Level::lower}};
+        clause.bound_count = 2;
     }
     const bool long_when_high = family.orientation == Orientation::trending;
-    test.result = high_side == long_when_high ? Entry::long_side : Entry::short_side;
-    return test;
+    clause.result = high_side == long_when_high ? Entry::long_side : Entry::short_side;
+    return clause;
 }
 
-// The half of the exit test that closes `side`.
-constexpr Test exit_test(const Family& family, Entry side) {
+// The half of the exit clause that closes `side`.
+constexpr Clause exit_clause(const Family& family, Entry side) {
     const bool is_long = side == Entry::long_side;
     const bool at_or_above = (family.exit == ExitKind::reverting) == is_long;
     const Level level = family.exit_level == ExitLevel::centre ? Level::centre : (is_long ? Level::upper : Level::lower);
-    Test test;
-    test.bounds[0] = {at_or_above ? Compare::greater_equal : Compare::less_equal, level};
-    test.bound_count = 1;
-    test.needs_held = true;
-    test.held = side;
-    test.result = Entry::flat;
-    return test;
+    Clause clause;
+    clause.bounds[0] = {at_or_above ? Compare::greater_equal : Compare::less_equal, level};
+    clause.bound_count = 1;
+    clause.needs_held = true;
+    clause.held = side;
+    clause.result = Entry::flat;
+    return clause;
 }
 
 }  // namespace detail
 
-// The ordered tests of a family on one side. Two-sided: both entry tests in the
-// family's order, then the exit halves. One-sided without an exit: both entry
-// tests stay, the opposite one gives flat. One-sided with an exit: only the own
-// entry test and the own exit half.
-constexpr TestList tests_of(const Family& family, Side side) {
+// The ordered clauses of a family on one side. Two-sided: both entry clauses in
+// the family's order, then the exit halves. One-sided without an exit: both
+// entry clauses stay, the opposite one gives flat. One-sided with an exit: only
+// the own entry clause and the own exit half.
+constexpr ClauseList clauses_of(const Family& family, Side side) {
     const bool low_first = family.order == Order::low_first;
-    const std::array entries{detail::entry_test(family, !low_first), detail::entry_test(family, low_first)};
+    const std::array entries{detail::entry_clause(family, !low_first), detail::entry_clause(family, low_first)};
     const bool has_exit = family.exit != ExitKind::none;
-    TestList list;
+    ClauseList list;
     if (side == Side::both) {
-        for (const Test& test : entries) list.push(test);
+        for (const Clause& clause : entries) list.push(clause);
         if (has_exit) {
-            list.push(detail::exit_test(family, Entry::long_side));
-            list.push(detail::exit_test(family, Entry::short_side));
+            list.push(detail::exit_clause(family, Entry::long_side));
+            list.push(detail::exit_clause(family, Entry::short_side));
         }
         return list;
     }
     const Entry own = side == Side::long_only ? Entry::long_side : Entry::short_side;
-    for (Test test : entries) {
-        if (test.result == own) {
-            list.push(test);
+    for (Clause clause : entries) {
+        if (clause.result == own) {
+            list.push(clause);
         } else if (!has_exit) {
-            test.result = Entry::flat;
-            list.push(test);
+            clause.result = Entry::flat;
+            list.push(clause);
         }
     }
-    if (has_exit) list.push(detail::exit_test(family, own));
+    if (has_exit) list.push(detail::exit_clause(family, own));
     return list;
 }
 
 // Long while the MACD line is at or above its signal line, short while below;
 // both levels are the signal line.
-inline constexpr TestList kMacdTests = [] {
-    TestList list;
+inline constexpr ClauseList kMacdClauses = [] {
+    ClauseList list;
     list.push({{Bound{Compare::greater_equal, Level::upper}}, 1, false, Entry::flat, Entry::long_side});
     list.push({{Bound{Compare::less_equal, Level::lower}}, 1, false, Entry::flat, Entry::short_side});
     return list;
@@ -202,7 +203,7 @@ struct ThresholdMode {
         return name.size() == base.size() + suffix().size() && name.starts_with(base) && name.ends_with(suffix());
     }
     std::string name() const { return std::string(base) + std::string(suffix()); }
-    constexpr TestList tests() const { return tests_of(family, side); }
+    constexpr ClauseList clauses() const { return clauses_of(family, side); }
 };
 
 struct BandMode {
@@ -213,7 +214,7 @@ struct BandMode {
     constexpr LevelSource levels() const {
         return centre == Average::none ? LevelSource::bands : LevelSource::bands_around_average;
     }
-    constexpr TestList tests() const { return tests_of(family, Side::both); }
+    constexpr ClauseList clauses() const { return clauses_of(family, Side::both); }
 };
 
 namespace detail {

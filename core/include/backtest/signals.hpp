@@ -1,8 +1,8 @@
 // Position series of the trading modes: one sequential pass over the rows,
-// compiled per mode, since every decision may depend on the previous one.
+// since every decision may depend on the previous one. The pass is compiled
+// once per level source and reads the mode's clauses as data.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <span>
 
@@ -23,19 +23,17 @@ struct Columns {
     double threshold = 0.0;
 };
 
-// What a decided row is written as: the item of its entry, indexed by entry + 1
-// (short, flat, long, warm-up). The generators pass the objects of their lists.
-using EntryItems = std::array<void*, 4>;
-
-// Decides the rows first .. series.size() - 1 into out[0 ..], which must hold
-// exactly those rows, each as the item of its entry; the entry before row
-// `first` is the warm-up value. Throws std::invalid_argument, before writing
-// anything, when a size does not fit.
-using Decider = void (*)(const Columns& columns, std::size_t first, const EntryItems& items,
-                         std::span<void*> out);
-
-Decider threshold_decider(std::size_t mode);  // index into kThresholdModes
-Decider band_decider(std::size_t mode);       // index into kBandModes
-Decider macd_decider();
+// Each decides the rows first .. series.size() - 1 into out[0 ..], one entry per
+// decided row, by the rule of a mode (`mode` indexes kThresholdModes or
+// kBandModes) or the MACD rule; the entry before row `first` is
+// Entry::warm_up, and a row where no clause holds keeps the entry before it.
+// Throws std::invalid_argument before writing anything when out does not hold
+// exactly those rows (none when first >= series.size()) or a column the rule
+// reads has another length, and std::out_of_range for a mode beyond its table.
+// Reentrant: the passes allocate nothing (about 24 KiB of stack) and keep no
+// state between calls.
+void decide_threshold(std::size_t mode, const Columns& columns, std::size_t first, std::span<Entry> out);
+void decide_band(std::size_t mode, const Columns& columns, std::size_t first, std::span<Entry> out);
+void decide_macd(const Columns& columns, std::size_t first, std::span<Entry> out);
 
 }  // namespace backtest::signals
