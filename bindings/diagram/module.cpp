@@ -1,6 +1,6 @@
 // Backtest.diagram: binds the plotting and data libraries, then the report
 // functions of its three areas in the order of the registry.
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 #include "diagram/areas.hpp"
 #include "diagram/registry.hpp"
 

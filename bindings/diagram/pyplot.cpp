@@ -1,6 +1,6 @@
 #include "diagram/pyplot.hpp"
 
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 
 namespace backtest::diagram::pyplot {
 

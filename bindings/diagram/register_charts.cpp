@@ -3,7 +3,7 @@
 // is looked up in the module namespace where it is first used, so callers can
 // patch them. Figure sizes and font sizes use Python arithmetic and the builtin
 // max/min so that they keep Python's int-or-float results.
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 #include "diagram/pyplot.hpp"
 #include "diagram/areas.hpp"
 #include "diagram/registry.hpp"

@@ -6,7 +6,7 @@
 #include <array>
 #include <optional>
 
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 #include "diagram/pyplot.hpp"
 #include "diagram/areas.hpp"
 #include "diagram/registry.hpp"

@@ -1,4 +1,4 @@
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 #include "diagram/areas.hpp"
 #include "diagram/registry.hpp"
 #include "diagram/results.hpp"

@@ -1,7 +1,7 @@
 // The functions of Backtest.diagram, in the order of its function table.
 #pragma once
 
-#include "common/registry.hpp"
+#include "boundary/registry.hpp"
 
 namespace backtest::diagram {
 

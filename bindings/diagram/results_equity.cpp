@@ -3,7 +3,7 @@
 // portfolio and the strategies charted against a close price.
 #include <limits>
 
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 #include "diagram/pyplot.hpp"
 #include "diagram/results.hpp"
 #include "diagram/results_strategy_map.hpp"

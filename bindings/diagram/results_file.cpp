@@ -4,8 +4,8 @@
 #include <variant>
 
 #include "backtest/performance.hpp"
-#include "common/convert.hpp"
-#include "common/module.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/module.hpp"
 #include "diagram/results.hpp"
 
 namespace backtest::diagram {

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/convert.hpp"
+#include "boundary/convert.hpp"
 #include "formula/primitives.hpp"
 
 namespace backtest::formula {

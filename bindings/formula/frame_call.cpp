@@ -1,7 +1,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "common/primitives.hpp"
+#include "boundary/primitives.hpp"
 #include "formula/frame.hpp"
 
 namespace backtest::formula {

@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "common/module.hpp"
-#include "common/primitives.hpp"
+#include "boundary/module.hpp"
+#include "boundary/primitives.hpp"
 #include "formula/registry.hpp"
 
 namespace backtest::formula {

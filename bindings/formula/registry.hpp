@@ -2,7 +2,7 @@
 #pragma once
 
 #include "backtest/rolling.hpp"
-#include "common/registry.hpp"
+#include "boundary/registry.hpp"
 
 namespace backtest::formula {
 

@@ -30,8 +30,8 @@
 
 #include "backtest/performance.hpp"
 #include "backtest/sweep.hpp"
-#include "common/convert.hpp"
-#include "common/module.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/module.hpp"
 
 namespace backtest::sweep_boundary {
 
@@ -70,12 +70,6 @@ std::size_t to_size(py::handle object) {
     return value;
 }
 
-double to_double(py::handle object) {
-    const double value = PyFloat_AsDouble(object.ptr());
-    if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return value;
-}
-
 py::tuple fields(py::handle item, std::size_t count, const char* what) {
     py::tuple tuple(py::reinterpret_borrow<py::object>(item));
     if (tuple.size() != count) throw py::value_error(std::string(what) + " must have " + std::to_string(count) + " fields");
@@ -84,7 +78,7 @@ py::tuple fields(py::handle item, std::size_t count, const char* what) {
 
 sweep::Market to_market(py::handle argument, Columns& columns) {
     const py::tuple market = fields(argument, 4, "market");
-    return {columns.add(market[0]), to_size(market[1]), to_size(market[2]), to_double(market[3])};
+    return {columns.add(market[0]), to_size(market[1]), to_size(market[2]), boundary::to_real(market[3])};
 }
 
 struct Control {
@@ -111,7 +105,8 @@ struct Values {
 
 Values to_grid(py::handle argument) {
     const py::tuple grid = fields(argument, 2, "grid");
-    return {each<std::size_t>(grid[0], to_size), each<double>(grid[1], to_double)};
+    const auto to_real = [](py::handle value) { return boundary::to_real(value); };
+    return {each<std::size_t>(grid[0], to_size), each<double>(grid[1], to_real)};
 }
 
 // The GIL released for the whole life of the object, taken back briefly by `with_gil`.

@@ -1,6 +1,6 @@
 #include <array>
 
-#include "common/convert.hpp"
+#include "boundary/convert.hpp"
 #include "tradecue/generators.hpp"
 #include "tradecue/registry.hpp"
 

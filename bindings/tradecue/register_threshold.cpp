@@ -1,7 +1,7 @@
 #include <array>
 
-#include "common/convert.hpp"
-#include "common/primitives.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/primitives.hpp"
 #include "formula/registry.hpp"
 #include "tradecue/averages.hpp"
 #include "tradecue/generators.hpp"

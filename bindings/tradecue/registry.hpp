@@ -2,7 +2,7 @@
 // rules of the modes are the mode table's (backtest/modes.hpp).
 #pragma once
 
-#include "common/registry.hpp"
+#include "boundary/registry.hpp"
 
 namespace backtest::tradecue {
 

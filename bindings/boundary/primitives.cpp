@@ -1,4 +1,4 @@
-#include "common/primitives.hpp"
+#include "boundary/primitives.hpp"
 
 namespace backtest::boundary {
 

@@ -16,7 +16,7 @@
 #include <array>
 #include <string>
 
-#include "common/registry.hpp"
+#include "boundary/registry.hpp"
 
 namespace backtest::boundary {
 

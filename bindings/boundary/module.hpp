@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "common/arguments.hpp"
+#include "boundary/arguments.hpp"
 
 namespace backtest::boundary {
 

@@ -1,4 +1,4 @@
-#include "common/arguments.hpp"
+#include "boundary/arguments.hpp"
 
 namespace backtest::boundary {
 

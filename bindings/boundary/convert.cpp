@@ -1,4 +1,4 @@
-#include "common/convert.hpp"
+#include "boundary/convert.hpp"
 
 #include <cmath>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 
 #include <exception>
 #include <new>

@@ -3,8 +3,8 @@
 // round trip. A primitive is its registry row (formula/registry.hpp).
 #pragma once
 
-#include "common/convert.hpp"
-#include "common/registry.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/registry.hpp"
 
 namespace backtest::boundary {
 
