@@ -46,12 +46,6 @@ PyMethodDef method() {
     return {R.name, entry_point<R, F>(), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
 }
 
-// The methods of a module's areas in the order of its registry table, ending
-// with the null entry, into `table` (which must outlive the module). False with
-// a SystemError set unless every row has exactly one method.
-bool order_methods(std::span<const registry::Function* const> rows,
-                   std::initializer_list<std::vector<PyMethodDef>> areas, std::vector<PyMethodDef>& table) noexcept;
-
 // A name bound in the module namespace when it is loaded: `import module as name`
 // or, with an attribute, `from module import attribute as name`.
 struct Import {
@@ -60,10 +54,13 @@ struct Import {
     const char* attribute = nullptr;
 };
 
-// Creates the module, binds the imports in order, then adds the functions in
-// order (`methods` ends with a null entry and must outlive the module).
+// Creates the module, binds the imports in order, then adds the functions:
+// the methods of its areas (each area's bodies bound to their rows with
+// `method`) in the order of its registry rows. Null with a SystemError set
+// unless every row has exactly one method.
 PyObject* create_module(PyModuleDef& definition, std::initializer_list<Import> imports,
-                        PyMethodDef* methods) noexcept;
+                        std::span<const registry::Function* const> rows,
+                        std::initializer_list<std::vector<PyMethodDef>> areas) noexcept;
 
 // The object bound to `name` in the module's namespace now (NameError if none).
 py::object module_global(py::handle module, const char* name);

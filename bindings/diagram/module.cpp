@@ -13,11 +13,6 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest.diagram", "Performance r
 
 PyMODINIT_FUNC PyInit_diagram() {
     using namespace backtest::diagram;
-    static std::vector<PyMethodDef> methods;
-    if (!backtest::boundary::order_methods(kFunctions, {chart_methods(), correlation_methods(), result_methods()},
-                                           methods)) {
-        return nullptr;
-    }
     return backtest::boundary::create_module(definition,
                                              {{"plt", "matplotlib.pyplot"},
                                               {"sns", "seaborn"},
@@ -26,5 +21,5 @@ PyMODINIT_FUNC PyInit_diagram() {
                                               {"os", "os"},
                                               {"MaxNLocator", "matplotlib.ticker", "MaxNLocator"},
                                               {"stats", "scipy.stats"}},
-                                             methods.data());
+                                             kFunctions, {chart_methods(), correlation_methods(), result_methods()});
 }

@@ -12,10 +12,8 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest.formula", "Rolling-windo
 
 PyMODINIT_FUNC PyInit_formula() {
     using namespace backtest::formula;
-    static std::vector<PyMethodDef> methods;
-    if (!backtest::boundary::order_methods(kFunctions, {primitive_methods(), frame_methods()}, methods)) return nullptr;
-    PyObject* module =
-        backtest::boundary::create_module(definition, {{"np", "numpy"}, {"pd", "pandas"}}, methods.data());
+    PyObject* module = backtest::boundary::create_module(definition, {{"np", "numpy"}, {"pd", "pandas"}}, kFunctions,
+                                                         {primitive_methods(), frame_methods()});
     if (module != nullptr && !keep_own_functions(module)) Py_CLEAR(module);
     return module;
 }

@@ -259,7 +259,8 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest._sweep",
 PyMODINIT_FUNC PyInit__sweep() {
     using namespace backtest::sweep_boundary;
     using backtest::boundary::method;
-    static PyMethodDef methods[] = {method<kThreshold, &threshold>(), method<kBand, &band>(), method<kMacd, &macd>(),
-                                    method<kReturns, &returns>(), {nullptr, nullptr, 0, nullptr}};
-    return backtest::boundary::create_module(definition, {}, methods);
+    static constexpr std::array<const backtest::registry::Function*, 4> rows{&kThreshold, &kBand, &kMacd, &kReturns};
+    return backtest::boundary::create_module(definition, {}, rows,
+                                             {{method<kThreshold, &threshold>(), method<kBand, &band>(),
+                                               method<kMacd, &macd>(), method<kReturns, &returns>()}});
 }

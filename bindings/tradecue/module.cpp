@@ -13,12 +13,8 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest.tradecue", "Position ser
 
 PyMODINIT_FUNC PyInit_tradecue() {
     using namespace backtest::tradecue;
-    static std::vector<PyMethodDef> methods;
-    if (!backtest::boundary::order_methods(kFunctions, {{threshold_method(), band_method(), macd_method()}}, methods)) {
-        return nullptr;
-    }
     PyObject* module = backtest::boundary::create_module(definition, {{"np", "numpy"}, {"formula", "Backtest.formula"}},
-                                                         methods.data());
+                                                         kFunctions, {{threshold_method(), band_method(), macd_method()}});
     if (module != nullptr && !keep_formula_averages(module)) Py_CLEAR(module);
     return module;
 }
