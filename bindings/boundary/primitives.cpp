@@ -3,7 +3,7 @@
 namespace backtest::boundary {
 
 py::array compute(const Primitive& primitive, const NumericSeries& x, std::size_t window) {
-    const registry::Rolling& rolling = primitive.rolling;
+    const registry::Rolling& rolling = *primitive.rolling;
     const std::size_t n = x.size();
     if (window > n) return full_nan(n, rolling.keeps_floating_dtype ? x.dtype : py::dtype::of<double>());
     py::array_t<double> result = new_array(n);

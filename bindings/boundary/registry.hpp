@@ -34,10 +34,10 @@ using Columns = std::array<const char*, kMaxColumns>;
 // ending at i, with 1 <= window <= x.size() and out apart from x; `series` asks
 // for the NaN semantics of a pandas Series argument.
 struct Rolling {
-    void (*kernel)(std::span<const double> x, std::size_t window, bool series, std::span<double> out) = nullptr;
+    void (*kernel)(std::span<const double> x, std::size_t window, bool series, std::span<double> out);
     // The dtype of the all-NaN result for a window longer than the input: the
     // input's own when it is floating, or always float64.
-    bool keeps_floating_dtype = false;
+    bool keeps_floating_dtype;
 };
 
 struct Function {
@@ -59,9 +59,9 @@ struct Function {
     const char* doc = nullptr;
 
     // The kernel of a rolling primitive, whose builtin is generated from it.
-    Rolling rolling{};
+    std::optional<Rolling> rolling{};
 
-    constexpr bool is_primitive() const { return rolling.kernel != nullptr; }
+    constexpr bool is_primitive() const { return rolling.has_value(); }
 
     constexpr std::size_t parameter_count() const {
         std::size_t count = 0;

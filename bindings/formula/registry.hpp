@@ -67,7 +67,7 @@ inline constexpr registry::Function kRollingSum{
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kPrimitiveResult,
     .doc = detail::kRollingSumDoc,
-    .rolling = {&detail::sum, false},
+    .rolling = registry::Rolling{&detail::sum, false},
 };
 
 inline constexpr registry::Function kRollingMean{
@@ -79,7 +79,7 @@ inline constexpr registry::Function kRollingMean{
     .nan = "NaN counts as 0 and an infinity as the largest finite double of its sign.",
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kAverageResult,
-    .rolling = {&detail::any_argument<rolling::mean>, true},
+    .rolling = registry::Rolling{&detail::any_argument<rolling::mean>, true},
 };
 
 inline constexpr registry::Function kRollingEma{
@@ -94,7 +94,7 @@ inline constexpr registry::Function kRollingEma{
            "NaN after the start makes every later value NaN.",
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kAverageResult,
-    .rolling = {&detail::ema, true},
+    .rolling = registry::Rolling{&detail::ema, true},
 };
 
 inline constexpr registry::Function kRollingWma{
@@ -108,7 +108,7 @@ inline constexpr registry::Function kRollingWma{
            "window is affected.",
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kAverageResult,
-    .rolling = {&detail::any_argument<rolling::wma>, true},
+    .rolling = registry::Rolling{&detail::any_argument<rolling::wma>, true},
 };
 
 inline constexpr registry::Function kRollingStd{
@@ -122,7 +122,7 @@ inline constexpr registry::Function kRollingStd{
            "whose square overflows gives NaN.",
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kAverageResult,
-    .rolling = {&detail::any_argument<rolling::stddev>, true},
+    .rolling = registry::Rolling{&detail::any_argument<rolling::stddev>, true},
 };
 
 inline constexpr registry::Function kRollingMin{
@@ -134,7 +134,7 @@ inline constexpr registry::Function kRollingMin{
     .nan = "a window holding NaN or an infinity gives NaN (both count as missing, as in pandas' rolling windows).",
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kPrimitiveResult,
-    .rolling = {&detail::any_argument<rolling::min>, false},
+    .rolling = registry::Rolling{&detail::any_argument<rolling::min>, false},
 };
 
 inline constexpr registry::Function kRollingMax{
@@ -146,7 +146,7 @@ inline constexpr registry::Function kRollingMax{
     .nan = "a window holding NaN or an infinity gives NaN (both count as missing, as in pandas' rolling windows).",
     .warm_up = detail::kPrimitiveWarmUp,
     .result = detail::kPrimitiveResult,
-    .rolling = {&detail::any_argument<rolling::max>, false},
+    .rolling = registry::Rolling{&detail::any_argument<rolling::max>, false},
 };
 
 inline constexpr registry::Function kRollingMeanNormalize{
