@@ -23,10 +23,12 @@ define new_venv
 	$(1)/bin/python -m pip install --quiet --upgrade pip
 endef
 
-# $(call install_editable,directory,extra options of pip): the package with its test extras
+# $(call install_editable,directory,extra options of pip): the package with its test
+# extras and the distributed one, whose tests run a small local cluster
 define install_editable
 	$(1)/bin/python -m pip install --quiet $(BUILD_DEPS)
-	$(1)/bin/python -m pip install --quiet --no-build-isolation $(2) -e '.[test]'
+	@echo "building the C++ extensions in $(1), about 45 s on a fresh clone (quiet until done)"
+	$(1)/bin/python -m pip install --quiet --no-build-isolation $(2) -e '.[test,distributed]'
 endef
 
 $(VPY):

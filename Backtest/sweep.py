@@ -102,6 +102,10 @@ class _Prices:
     def bars(self) -> int:
         return len(self.close)
 
+    def rows(self, first: int, stop: int) -> "_Prices":
+        texts = self.texts
+        return _Prices(self.close[first:stop], self.start_ms[first:stop], lambda: texts()[first:stop])
+
     def price_chg(self) -> np.ndarray:
         """close.pct_change() with 0.0 in the first row, as the result file is written."""
         change = pd.Series(self.close).pct_change().to_numpy(dtype=np.float64, copy=True)
@@ -117,15 +121,20 @@ def _first_row(mask: np.ndarray) -> int:
     return int(np.flatnonzero(mask)[0])
 
 
-def _checked_close(values: Any) -> np.ndarray:
+def _numeric_close(values: Any) -> np.ndarray:
     series = pd.Series(values)
     if not pd.api.types.is_numeric_dtype(series.dtype) or pd.api.types.is_bool_dtype(series.dtype):
         raise TypeError(f"prices: the closes must be numbers, got dtype {series.dtype}")
-    close = series.to_numpy(dtype=np.float64, na_value=np.nan)
+    return series.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def _checked_close(values: Any, first_row: int = 0) -> np.ndarray:
+    """The closes as float64; `first_row` numbers the rows of the caller's frame in messages."""
+    close = _numeric_close(values)
     bad = ~(np.isfinite(close) & (close > 0))
     if bad.any():
         row = _first_row(bad)
-        raise ValueError(f"prices: the close at row {row} is {float(close[row])!r}; "
+        raise ValueError(f"prices: the close at row {first_row + row} is {float(close[row])!r}; "
                          "closes must be finite and positive")
     return close
 
@@ -140,6 +149,22 @@ def _checked_times(start_ms: np.ndarray) -> None:
             kind = "does not come after" if start_ms[row] <= start_ms[row - 1] else "falls in the same second as"
             raise ValueError(f"prices: the time at row {row} {kind} the time at row {row - 1}; "
                              "bar times must increase by at least one second")
+
+
+def _index_times(index: Any) -> tuple[np.ndarray, Callable[[], np.ndarray]]:
+    """Bar start times in ms and their texts, from a DatetimeIndex (not yet checked for order)."""
+    if not isinstance(index, pd.DatetimeIndex):
+        raise TypeError("prices need a DatetimeIndex (or 'start_time' and 'datetime' columns), got "
+                        f"{type(index).__name__}")
+    if index.hasnans:
+        raise ValueError(f"prices: the time at row {_first_row(np.asarray(index.isna()))} is missing")
+    utc = _utc_index(index)
+    start_ms = np.floor_divide(utc.as_unit("ns").asi8, 1_000_000)
+
+    def texts() -> np.ndarray:
+        return np.asarray(utc.strftime(_DATETIME_FORMAT), dtype=object)
+
+    return start_ms, texts
 
 
 def _prices(prices: Any) -> _Prices:
@@ -172,16 +197,7 @@ def _prices(prices: Any) -> _Prices:
         def texts() -> np.ndarray:
             return texts_column
     else:
-        if not isinstance(index, pd.DatetimeIndex):
-            raise TypeError("prices need a DatetimeIndex (or 'start_time' and 'datetime' columns), got "
-                            f"{type(index).__name__}")
-        if index.hasnans:
-            raise ValueError(f"prices: the time at row {_first_row(np.asarray(index.isna()))} is missing")
-        utc = _utc_index(index)
-        start_ms = np.floor_divide(utc.as_unit("ns").asi8, 1_000_000)
-
-        def texts() -> np.ndarray:
-            return np.asarray(utc.strftime(_DATETIME_FORMAT), dtype=object)
+        start_ms, texts = _index_times(index)
     close = _checked_close(close_values)
     if columns is not None:
         increasing = np.diff(start_ms) <= 0
@@ -192,6 +208,79 @@ def _prices(prices: Any) -> _Prices:
     else:
         _checked_times(start_ms)
     return _Prices(close, start_ms, texts)
+
+
+@dataclass(frozen=True)
+class _Instruments:
+    """The instruments of a sweep, in the caller's order; `named` once prices came as a dict or a
+    frame of close columns, whose reports start with an `instrument` column."""
+
+    names: tuple
+    prices: tuple[_Prices, ...]
+    named: bool
+
+
+def _named(name: Any, error: Exception) -> Exception:
+    """The error of one instrument's prices, naming it: prices['BTC']: ..."""
+    message = str(error)
+    message = message[len("prices"):] if message.startswith("prices") else f": {message}"
+    return type(error)(f"prices[{name!r}]{message}")
+
+
+def _close_columns(frame: pd.DataFrame) -> list[tuple[Any, _Prices]]:
+    """Each column one instrument's closes on the shared index, its leading and trailing NaN trimmed."""
+    if len(frame) == 0:
+        raise ValueError("prices must hold at least one bar")
+    start_ms, texts = _index_times(frame.index)
+    _checked_times(start_ms)
+    shared = _Prices(np.empty(0), start_ms, texts)
+    instruments = []
+    for position, name in enumerate(frame.columns):
+        try:
+            values = _numeric_close(frame.iloc[:, position])
+        except TypeError as error:
+            raise _named(name, error) from None
+        present = np.flatnonzero(~np.isnan(values))
+        if len(present) == 0:
+            raise ValueError(f"prices[{name!r}] holds no close")
+        first, stop = int(present[0]), int(present[-1]) + 1
+        gap = np.isnan(values[first:stop])
+        if gap.any():
+            row = first + _first_row(gap)
+            raise ValueError(f"prices[{name!r}]: the close at row {row} ({frame.index[row]}) is missing; only "
+                             "leading and trailing NaN are trimmed")
+        try:
+            close = _checked_close(values[first:stop], first)
+        except ValueError as error:
+            raise _named(name, error) from None
+        rows = shared.rows(first, stop)
+        instruments.append((name, _Prices(close, rows.start_ms, rows.texts)))
+    return instruments
+
+
+def _instruments(prices: Any) -> _Instruments:
+    """One instrument in any accepted form, or several: a dict of them, or a frame of close columns."""
+    if isinstance(prices, dict):
+        if not prices:
+            raise ValueError("prices: the dict holds no instrument")
+        named = []
+        for name, value in prices.items():
+            try:
+                named.append((name, _prices(value)))
+            except (TypeError, ValueError) as error:
+                raise _named(name, error) from None
+    elif isinstance(prices, pd.DataFrame) and "close" not in prices.columns:
+        if "start_time" in prices.columns and "datetime" in prices.columns:
+            raise ValueError("prices: a DataFrame with 'start_time' and 'datetime' columns needs a 'close' column")
+        if len(prices.columns) == 0:
+            raise ValueError("prices: the DataFrame has no close columns")
+        duplicated = prices.columns[prices.columns.duplicated()]
+        if len(duplicated):
+            raise ValueError(f"prices: the instrument {duplicated[0]!r} appears more than once")
+        named = _close_columns(prices)
+    else:
+        return _Instruments((None,), (_prices(prices),), named=False)
+    return _Instruments(tuple(name for name, _ in named), tuple(p for _, p in named), named=True)
 
 
 # ---------------------------------------------------------------------------
@@ -276,9 +365,14 @@ def _bound_ms(bound: Any, name: str) -> int | None:
     return int(timestamp() * 1000)
 
 
-def _threads(threads: Any) -> int:
+def _cores() -> int:
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+
+
+def _threads(threads: Any) -> int | None:
+    """None stays None: the cores of this process locally, one thread per task on a cluster."""
     if threads is None:
-        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+        return None
     if not _is_integer(threads):
         raise TypeError(f"threads must be an integer or None, got {threads!r}")
     if threads < 1:
@@ -405,7 +499,7 @@ def _printed_metrics(figures: dict) -> dict[str, Any]:
 
 
 # ---------------------------------------------------------------------------
-# Blocks: the columns of some windows, then the native engine over them
+# Work: the columns of some units of an instrument, then the native engine over them
 
 
 def _frame(close: np.ndarray) -> pd.DataFrame:
@@ -424,7 +518,7 @@ class _Grid:
         return windows * len(self.modes) * len(self.values)
 
 
-def _threshold_columns(market: _Market, indicator: str, windows: Sequence[int], modes: Sequence[int]) -> list:
+def _threshold_columns(market: _Market, windows: Sequence[int], *, indicator: str, modes: Sequence[int]) -> list:
     """Per window: the indicator's signal and, as entry_exit_threshold computes them, its averages."""
     averages = sorted({_THRESHOLD_AVERAGES[THRESHOLD_MODES[m]] for m in modes} - {None})
     columns = []
@@ -435,7 +529,7 @@ def _threshold_columns(market: _Market, indicator: str, windows: Sequence[int], 
     return columns
 
 
-def _band_columns(market: _Market, windows: Sequence[int], modes: Sequence[int]) -> list:
+def _band_columns(market: _Market, windows: Sequence[int], *, modes: Sequence[int]) -> list:
     """Per window: the columns of rolling_bollinger_bands, from the same primitives; the engine forms the bands."""
     averages = {_BAND_AVERAGES[BAND_MODES[m]] for m in modes} - {None}
     data = _frame(market.close)["data"]
@@ -448,7 +542,7 @@ def _band_columns(market: _Market, windows: Sequence[int], modes: Sequence[int])
     return columns
 
 
-def _macd_columns(market: _Market, pairs: Sequence[tuple[int, int]], signal_windows: Sequence[int]) -> list:
+def _macd_columns(market: _Market, pairs: Sequence[tuple[int, int]], *, signal_windows: Sequence[int]) -> list:
     """Per (short, long) pair and signal window: the warm-up, MACD and Signal of calculate_macd."""
     runs = []
     for short_window, long_window in pairs:
@@ -468,8 +562,38 @@ def _figures(market: _Market, grid: _Grid, columns: list, threads: int, poll: Ca
     return engine(market.native(), columns, (list(grid.modes), list(grid.values)), control)
 
 
+@dataclass(frozen=True)
+class _Work:
+    """What a sweep does with each instrument, unit by unit (a window; a short and long window pair for MACD).
+
+    A block of units is the smallest piece of work: the columns of its units are
+    computed once and the engine crosses them with the grid. The object is sent
+    to cluster workers as it is, so `prepare` is a partial of a module function.
+    """
+
+    grid: _Grid
+    prepare: Callable[..., list]  # (market, units) -> the engine's columns
+    units: tuple
+    unit_name: str  # how a block of units is named in messages
+    rows_per_unit: int
+    indicator_runs_per_unit: int
+
+    def figures(self, market: _Market, units: Sequence, threads: int, poll: Callable | None = None) -> dict:
+        return _figures(market, self.grid, self.prepare(market, units), threads, poll)
+
+    def seconds_per_unit(self, bars: int, threads: int) -> float:
+        """A rough cost of one unit, for progress bars and the size of cluster tasks."""
+        return bars * (self.rows_per_unit * _SECONDS_PER_BAR / threads
+                       + self.indicator_runs_per_unit * _SECONDS_PER_INDICATOR_BAR)
+
+
+def _block_label(name: Any, named: bool, unit_name: str, units: Sequence) -> str:
+    block = f"{unit_name} {list(units)}"
+    return f"instrument {name!r}, {block}" if named else block
+
+
 # ---------------------------------------------------------------------------
-# Running the blocks of a sweep
+# Running the blocks of a sweep on this machine
 
 
 class _Cancelled(Exception):
@@ -479,14 +603,14 @@ class _Cancelled(Exception):
 class _Progress:
     """The rows done so far, shown as a progress bar when asked, and the switch that cancels a sweep."""
 
-    def __init__(self, total: int, shown: bool) -> None:
+    def __init__(self, total: int, shown: bool, unit: str = "run") -> None:
         self.bar = None
         self.done = 0
         self.cancelled = threading.Event()
         if shown:
             from tqdm.auto import tqdm
 
-            self.bar = tqdm(total=total, unit="run", file=sys.stderr, leave=False, dynamic_ncols=True)
+            self.bar = tqdm(total=total, unit=unit, file=sys.stderr, leave=False, dynamic_ncols=True)
 
     def poll(self) -> Callable[[int], None]:
         """The engine's poll for the next block: raises once the sweep is cancelled."""
@@ -512,11 +636,10 @@ class _Progress:
             self.bar.close()
 
 
-def _shown(progress: bool | None, combinations: int, bars: int, windows: int, threads: int) -> bool:
+def _shown(progress: bool | None, expected_seconds: float) -> bool:
     if progress is not None:
         return progress
-    expected = (combinations * bars * _SECONDS_PER_BAR / threads + windows * bars * _SECONDS_PER_INDICATOR_BAR)
-    return expected > 1.0 and bool(getattr(sys.stderr, "isatty", lambda: False)())
+    return expected_seconds > 1.0 and bool(getattr(sys.stderr, "isatty", lambda: False)())
 
 
 def _result(future):
@@ -531,11 +654,12 @@ def _result(future):
 
 @dataclass(frozen=True)
 class _Block:
-    prepare: Callable[[], list]  # the columns of the block's windows
-    rows: int
+    market: _Market
+    units: tuple
+    label: str  # the instrument and units, for messages
 
 
-def _run_blocks(market: _Market, grid: _Grid, blocks: Sequence[_Block], threads: int, progress: _Progress) -> dict:
+def _run_blocks(work: _Work, blocks: Sequence[_Block], threads: int, progress: _Progress) -> list[dict]:
     """The figures of every block, in order.
 
     The engine runs a block on a helper thread (it releases the GIL) while this
@@ -544,38 +668,91 @@ def _run_blocks(market: _Market, grid: _Grid, blocks: Sequence[_Block], threads:
     engine thread outlives the call, and KeyboardInterrupt is raised.
     """
     parts = []
+    rows = [len(block.units) * work.rows_per_unit for block in blocks]
     with ThreadPoolExecutor(max_workers=1, thread_name_prefix="Backtest.sweep") as helper:
         running = None
+        current = None  # the block of the step under way, named if it fails
         try:
-            for block in blocks:
-                columns = block.prepare()
+            for index, block in enumerate(blocks):
+                current = block
+                columns = work.prepare(block.market, block.units)
                 if running is not None:
+                    current = blocks[index - 1]
                     parts.append(_result(running))
-                    progress.finished(blocks[len(parts) - 1].rows)
-                running = helper.submit(_figures, market, grid, columns, threads, progress.poll())
+                    progress.finished(rows[index - 1])
+                running = helper.submit(_figures, block.market, work.grid, columns, threads, progress.poll())
                 del columns
             if running is not None:
+                current = blocks[-1]
                 parts.append(_result(running))
-                progress.finished(blocks[-1].rows)
-        except BaseException:
+                progress.finished(rows[-1])
+        except BaseException as error:
             progress.cancelled.set()
             if running is not None:
                 wait([running])
+            if isinstance(error, Exception) and current is not None:
+                error.add_note(f"in the sweep block of {current.label}")
             raise
         finally:
             progress.close()
+    return parts
+
+
+def _local(work: _Work, markets: Sequence[_Market], names: Sequence, named: bool, threads: int,
+           progress: bool | None) -> list[dict]:
+    blocks = [_Block(market, (unit,), _block_label(name, named, work.unit_name, (unit,)))
+              for name, market in zip(names, markets) for unit in work.units]
+    expected = sum(len(work.units) * work.seconds_per_unit(len(market.close), threads) for market in markets)
+    total = len(markets) * len(work.units) * work.rows_per_unit
+    return _run_blocks(work, blocks, threads, _Progress(total, _shown(progress, expected)))
+
+
+@dataclass(frozen=True)
+class _Options:
+    leverage: float
+    begin_ms: int | None
+    end_ms: int | None
+    threads: int | None
+    progress: bool | None
+    client: Any
+
+
+def _options(leverage: Any, start_time: Any, end_time: Any, threads: Any, progress: Any, client: Any) -> _Options:
+    if client is not None:
+        from Backtest import _cluster
+
+        _cluster.check_client(client)
+    return _Options(_leverage(leverage), _bound_ms(start_time, "start_time"), _bound_ms(end_time, "end_time"),
+                    _threads(threads), _progress(progress), client)
+
+
+def _sweep_figures(work: _Work, instruments: _Instruments, options: _Options) -> dict:
+    """The figures of every row: instruments in order, then the units of each."""
+    markets = [_market(prices, options.leverage, options.begin_ms, options.end_ms) for prices in instruments.prices]
+    if options.client is None:
+        threads = _cores() if options.threads is None else options.threads
+        parts = _local(work, markets, instruments.names, instruments.named, threads, options.progress)
+    else:
+        from Backtest import _cluster
+
+        parts = _cluster.run(options.client, work, markets, instruments.names, instruments.named,
+                             1 if options.threads is None else options.threads, options.progress)
     return {name: np.concatenate([part[name] for part in parts]) for name in _METRICS}
 
 
-def _run(market: _Market, grid: _Grid, blocks: list[_Block], indicator_runs: int, threads: int,
-         progress: bool | None) -> dict:
-    rows = sum(block.rows for block in blocks)
-    shown = _shown(progress, rows, len(market.close), indicator_runs, threads)
-    return _run_blocks(market, grid, blocks, threads, _Progress(rows, shown))
-
-
-def _report(parameters: dict[str, Any], figures: dict) -> pd.DataFrame:
-    report = pd.DataFrame(parameters)
+def _report(instruments: _Instruments, parameters: dict[str, Any], figures: dict) -> pd.DataFrame:
+    """The report: the parameter columns of one instrument's rows, repeated for each instrument."""
+    rows = len(next(value for value in parameters.values() if isinstance(value, np.ndarray)))
+    count = len(instruments.names)
+    columns = {}
+    if instruments.named:
+        names = np.empty(count, dtype=object)
+        names[:] = instruments.names
+        column = pd.Series(np.repeat(names, rows))
+        columns["instrument"] = column.astype(str) if all(isinstance(n, str) for n in instruments.names) else column
+    for name, value in parameters.items():
+        columns[name] = np.tile(value, count) if isinstance(value, np.ndarray) else value
+    report = pd.DataFrame(columns)
     for name in _METRICS:
         report[name] = figures[name]
     return report
@@ -587,69 +764,66 @@ def _grid_columns(*levels: Sequence) -> list[np.ndarray]:
     return [np.asarray(level, dtype=object)[index.ravel()] for level, index in zip(levels, mesh)]
 
 
-def _common(leverage: Any, start_time: Any, end_time: Any, threads: Any, progress: Any) -> tuple:
-    return (_leverage(leverage), _bound_ms(start_time, "start_time"), _bound_ms(end_time, "end_time"),
-            _threads(threads), _progress(progress))
-
-
 def threshold_sweep(prices: Any, windows: Any, thresholds: Any, modes: Any = None, indicator: str = "rolling_zscore",
                     leverage: float = 1.0, start_time: Any = None, end_time: Any = None, threads: int | None = None,
-                    progress: bool | None = None) -> pd.DataFrame:
+                    progress: bool | None = None, client: Any = None) -> pd.DataFrame:
     """Every window x mode x threshold of entry_exit_threshold (see the stub)."""
     windows = _windows(windows, "windows")
     thresholds = _reals(thresholds, "thresholds")
     mode_indices = _modes(modes, THRESHOLD_MODES)
     indicator = _indicator(indicator)
-    leverage, begin_ms, end_ms, threads, progress = _common(leverage, start_time, end_time, threads, progress)
-    market = _market(_prices(prices), leverage, begin_ms, end_ms)
+    options = _options(leverage, start_time, end_time, threads, progress, client)
+    instruments = _instruments(prices)
 
     grid = _Grid("threshold", tuple(mode_indices), tuple(thresholds))
-    blocks = [_Block(partial(_threshold_columns, market, indicator, [window], mode_indices), grid.rows(1))
-              for window in windows]
-    figures = _run(market, grid, blocks, len(windows), threads, progress)
+    work = _Work(grid, partial(_threshold_columns, indicator=indicator, modes=tuple(mode_indices)), tuple(windows),
+                 "windows", grid.rows(1), 1)
+    figures = _sweep_figures(work, instruments, options)
     window_column, mode_column, threshold_column = _grid_columns(
         windows, [THRESHOLD_MODES[m] for m in mode_indices], thresholds)
-    return _report({"indicator": indicator, "window": window_column.astype(np.int64),
-                    "threshold": threshold_column.astype(np.float64), "mode": mode_column.astype(str)}, figures)
+    return _report(instruments, {"indicator": indicator, "window": window_column.astype(np.int64),
+                                 "threshold": threshold_column.astype(np.float64),
+                                 "mode": mode_column.astype(str)}, figures)
 
 
 def band_sweep(prices: Any, windows: Any, multipliers: Any, modes: Any = None, leverage: float = 1.0,
                start_time: Any = None, end_time: Any = None, threads: int | None = None,
-               progress: bool | None = None) -> pd.DataFrame:
+               progress: bool | None = None, client: Any = None) -> pd.DataFrame:
     """Every window x mode x multiplier of rolling_bollinger_bands and entry_exit_band (see the stub)."""
     windows = _windows(windows, "windows")
     multipliers = _reals(multipliers, "multipliers")
     mode_indices = _modes(modes, BAND_MODES)
-    leverage, begin_ms, end_ms, threads, progress = _common(leverage, start_time, end_time, threads, progress)
-    market = _market(_prices(prices), leverage, begin_ms, end_ms)
+    options = _options(leverage, start_time, end_time, threads, progress, client)
+    instruments = _instruments(prices)
 
     grid = _Grid("band", tuple(mode_indices), tuple(multipliers))
-    blocks = [_Block(partial(_band_columns, market, [window], mode_indices), grid.rows(1)) for window in windows]
-    figures = _run(market, grid, blocks, len(windows), threads, progress)
+    work = _Work(grid, partial(_band_columns, modes=tuple(mode_indices)), tuple(windows), "windows", grid.rows(1), 1)
+    figures = _sweep_figures(work, instruments, options)
     window_column, mode_column, multiplier_column = _grid_columns(
         windows, [BAND_MODES[m] for m in mode_indices], multipliers)
-    return _report({"indicator": "rolling_bollinger_bands", "window": window_column.astype(np.int64),
-                    "multiplier": multiplier_column.astype(np.float64), "mode": mode_column.astype(str)}, figures)
+    return _report(instruments, {"indicator": "rolling_bollinger_bands", "window": window_column.astype(np.int64),
+                                 "multiplier": multiplier_column.astype(np.float64),
+                                 "mode": mode_column.astype(str)}, figures)
 
 
 def macd_sweep(prices: Any, short_windows: Any, long_windows: Any, signal_windows: Any, leverage: float = 1.0,
                start_time: Any = None, end_time: Any = None, threads: int | None = None,
-               progress: bool | None = None) -> pd.DataFrame:
+               progress: bool | None = None, client: Any = None) -> pd.DataFrame:
     """Every short x long x signal window of calculate_macd and entry_exit_macd (see the stub)."""
     short_windows = _windows(short_windows, "short_windows")
     long_windows = _windows(long_windows, "long_windows")
     signal_windows = _windows(signal_windows, "signal_windows")
-    leverage, begin_ms, end_ms, threads, progress = _common(leverage, start_time, end_time, threads, progress)
-    market = _market(_prices(prices), leverage, begin_ms, end_ms)
+    options = _options(leverage, start_time, end_time, threads, progress, client)
+    instruments = _instruments(prices)
 
-    grid = _Grid("macd", (), ())
-    blocks = [_Block(partial(_macd_columns, market, [(short, long)], signal_windows), len(signal_windows))
-              for short in short_windows for long in long_windows]
-    figures = _run(market, grid, blocks, sum(block.rows for block in blocks), threads, progress)
+    pairs = tuple((short, long) for short in short_windows for long in long_windows)
+    work = _Work(_Grid("macd", (), ()), partial(_macd_columns, signal_windows=tuple(signal_windows)), pairs,
+                 "(short, long) windows", len(signal_windows), len(signal_windows))
+    figures = _sweep_figures(work, instruments, options)
     short_column, long_column, signal_column = _grid_columns(short_windows, long_windows, signal_windows)
-    return _report({"indicator": "calculate_macd", "short_window": short_column.astype(np.int64),
-                    "long_window": long_column.astype(np.int64), "signal_window": signal_column.astype(np.int64)},
-                   figures)
+    return _report(instruments, {"indicator": "calculate_macd", "short_window": short_column.astype(np.int64),
+                                 "long_window": long_column.astype(np.int64),
+                                 "signal_window": signal_column.astype(np.int64)}, figures)
 
 
 # ---------------------------------------------------------------------------

@@ -18,6 +18,31 @@ seconds); the first offending row is named in the ``ValueError``.
 ``start_time`` / ``end_time``: None for an open side, or a point in time with
 ``timestamp()`` (``datetime``, ``pd.Timestamp``), taken as ``process_file``
 takes it; the rows kept are start inclusive, end exclusive.
+
+Many instruments: the ``*_sweep`` functions also take ``prices`` as a dict
+``{instrument name: prices}`` (each value in any form above) or as a DataFrame
+without a ``close`` column, each of whose columns is one instrument's closes on
+the shared DatetimeIndex (leading and trailing NaN trimmed per instrument; an
+interior NaN raises ValueError naming the instrument and the row). The report
+then starts with an ``instrument`` column, and the rows of each instrument, in
+the input's order, are exactly those of a sweep of that instrument alone. An
+empty dict, a DataFrame without columns or duplicate instrument names raise
+ValueError; an instrument's invalid prices raise naming it (``prices['BTC']:
+...``), before any work starts.
+
+``client``: None runs on this machine's threads. A ``dask.distributed.Client``
+or a scheduler address (``"tcp://host:8786"``, for which a client is opened and
+closed again) runs the sweep on that cluster: each instrument's data is
+scattered once, each task computes the columns of one instrument's block of
+windows and runs the engine on them (one thread per task unless ``threads``
+says otherwise), and the report is identical, row for row and bit for bit, to
+the local one. ``progress`` then counts tasks. An exception of a task is not
+retried: the remaining tasks are cancelled and it is raised here, with a note
+naming the instrument and the block of windows (and the worker's traceback);
+Ctrl-C cancels the submitted tasks too; nothing partial is returned. Tasks of a
+lost worker are rescheduled by Dask itself. Without Dask installed a client
+raises ImportError naming ``pip install Backtest[distributed]``; a closed client
+raises Dask's ClosedClientError before any work starts.
 """
 
 import os
@@ -81,6 +106,7 @@ def threshold_sweep(
     end_time: Any = None,
     threads: SupportsIndex | None = None,
     progress: bool | None = None,
+    client: Any = None,
 ) -> pd.DataFrame:
     """Every window x mode x threshold of ``tradecue.entry_exit_threshold``.
 
@@ -102,8 +128,10 @@ def threshold_sweep(
     ``windows``: integers from 1; ``thresholds``: finite numbers; ``modes``:
     names of ``THRESHOLD_MODES`` (None: all of them); ``indicator``: a name of
     ``INDICATORS``. Grids must be non-empty and free of duplicates. ``threads``:
-    the engine's worker threads (None: the cores this process may run on);
-    reports are identical for any count. ``progress``: a progress bar on stderr
+    the engine's worker threads (None: the cores this process may run on; on a
+    cluster, one per task); reports are identical for any count. ``prices`` may
+    hold many instruments and ``client`` runs the sweep on a Dask cluster (see
+    the module's docstring). ``progress``: a progress bar on stderr
     (None: when stderr is a terminal and the sweep should last more than about a
     second). Every parameter is checked before any work starts (ValueError or
     TypeError naming it); Ctrl-C stops the sweep with KeyboardInterrupt and no
@@ -120,6 +148,7 @@ def band_sweep(
     end_time: Any = None,
     threads: SupportsIndex | None = None,
     progress: bool | None = None,
+    client: Any = None,
 ) -> pd.DataFrame:
     """Every window x mode x multiplier of ``formula.rolling_bollinger_bands`` and
     ``tradecue.entry_exit_band``, with the contract of :func:`threshold_sweep`.
@@ -138,6 +167,7 @@ def macd_sweep(
     end_time: Any = None,
     threads: SupportsIndex | None = None,
     progress: bool | None = None,
+    client: Any = None,
 ) -> pd.DataFrame:
     """Every short x long x signal window of ``formula.calculate_macd(df, short,
     long, signal)`` and ``tradecue.entry_exit_macd(df, short, long)`` (a short

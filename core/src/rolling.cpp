@@ -1,15 +1,12 @@
 #include "backtest/rolling.hpp"
 
 #include "block_windows.hpp"
+#include "simd/dispatch.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 namespace backtest::rolling {
 
@@ -21,15 +18,22 @@ void fill_warm_up(std::size_t window, std::span<double> out) {
     std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(window - 1), kNaN);
 }
 
-// Overwrites with NaN every result whose window holds a value for which
-// `marks(value)` is true.
+// Overwrites with NaN every result in [begin, end) whose window holds a
+// value for which `marks(value)` is true.
 template <class Marks>
-void nan_where_window_holds(std::span<const double> x, std::size_t window, std::span<double> out, Marks marks) {
+void nan_where_window_holds(std::span<const double> x, std::size_t window, std::size_t begin, std::size_t end,
+                            std::span<double> out, Marks marks) {
     std::size_t since = window;  // steps since the last marked value
-    for (std::size_t i = 0; i < x.size(); ++i) {
+    for (std::size_t i = begin < window ? 0 : begin - window; i < end; ++i) {
         since = marks(x[i]) ? 0 : since + 1;
-        if (since < window) out[i] = kNaN;
+        if (since < window && i >= begin) out[i] = kNaN;
     }
+}
+
+// Scratch for the vectorised folds of the kernels in use, empty when the
+// window is too long for them.
+std::vector<double> lanes_scratch(const simd::Kernels& kernels, std::size_t window) {
+    return std::vector<double>(kernels.scratch(window, blocks::chunk_values(window, blocks::kChunkValues, kernels.lanes)));
 }
 
 // np.nan_to_num, branch-free so that the folds stay free of jumps.
@@ -38,11 +42,13 @@ double clamped(double v) {
     return v != v ? 0.0 : capped;
 }
 
+double skip_nan(double v) { return v != v ? 0.0 : v; }
+
 bool is_nan(double v) { return v != v; }
 
 // The first NaN of [begin, end), or end.
 std::size_t first_nan(std::span<const double> x, std::size_t begin, std::size_t end) {
-    if (!blocks::holds(&x[begin], end - begin, false)) return end;
+    if (!simd::active().holds(&x[begin], end - begin, false)) return end;
     return static_cast<std::size_t>(std::find_if(x.begin() + static_cast<std::ptrdiff_t>(begin), x.end(), is_nan) -
                                     x.begin());
 }
@@ -52,22 +58,29 @@ std::size_t first_nan(std::span<const double> x, std::size_t begin, std::size_t 
 // whether to go on. `input` (a lambda, so that it is inlined) leaves finite
 // values as they are, so a chunk whose windows hold only finite values (and
 // so does the value just before its first window: `ordinary`) is folded from
-// x itself; only the others pay for `input`, with the same results.
+// x itself; only the others pay for `input`, with the same results. With
+// `averages`, ordinary chunks come out divided by the window already.
 template <class Input, class Finish>
-void window_sums(std::span<const double> x, std::size_t window, std::span<double> out, Input input, Finish finish) {
+void window_sums(std::span<const double> x, std::size_t window, std::span<double> out, Input input, Finish finish,
+                 bool averages = false) {
     const std::size_t n = x.size();
-    const blocks::SumFold as_is{[x](std::size_t i) { return x[i]; }};
+    const simd::Kernels& kernels = simd::active();
+    std::vector<double> scratch = lanes_scratch(kernels, window);
     const blocks::SumFold read{[x, input](std::size_t i) { return input(x[i]); }};
-    blocks::for_each_chunk(window, n, blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
-        const std::size_t before = begin < window ? 0 : begin - window;
-        const bool ordinary = !blocks::holds(&x[before], end - before, true);
-        if (ordinary) {
-            blocks::fold_range(as_is, window, n, begin, end, out.data());
-        } else {
-            blocks::fold_range(read, window, n, begin, end, out.data());
-        }
-        return finish(begin, end, ordinary);
-    });
+    blocks::for_each_chunk(
+        window, n, blocks::kChunkValues,
+        [&](std::size_t begin, std::size_t end) {
+            const std::size_t before = begin < window ? 0 : begin - window;
+            const bool ordinary = !kernels.holds(&x[before], end - before, true);
+            if (ordinary) {
+                (averages ? kernels.means : kernels.sums)(x.data(), n, window, begin, end, out.data(),
+                                                          scratch.empty() ? nullptr : scratch.data());
+            } else {
+                blocks::fold_range(read, window, n, begin, end, out.data());
+            }
+            return finish(begin, end, ordinary);
+        },
+        kernels.lanes);
     fill_warm_up(window, out);
 }
 
@@ -88,14 +101,13 @@ void sum(std::span<const double> x, std::size_t window, PrefixNan nan, std::span
             return false;
         });
     }
-    const auto as_is = [](double v) { return v; };
-    blocks::series_window_sums(x.data(), x.size(), window, as_is, out.data(),
-                               [&](std::size_t first, std::size_t end, const auto& sum) {
-                                   if constexpr (sum.marks) {
-                                       for (std::size_t i = first; i < end; ++i) out[i] = sum(i);
-                                   }
-                               });
-    fill_warm_up(window, out);
+    const auto skip = [](double v) { return skip_nan(v); };
+    window_sums(x, window, out, skip, [&](std::size_t begin, std::size_t end, bool ordinary) {
+        if (ordinary) return true;
+        for (std::size_t i = std::max(begin, window - 1); i < end; ++i) out[i] = is_nan(x[i]) ? kNaN : out[i];
+        for (std::size_t i = std::max(begin, window); i < end; ++i) out[i] = is_nan(x[i - window]) ? kNaN : out[i];
+        return true;
+    });
 }
 
 // Each window summed from its own values, NaN counted as 0 and infinities
@@ -103,10 +115,15 @@ void sum(std::span<const double> x, std::size_t window, PrefixNan nan, std::span
 void mean(std::span<const double> x, std::size_t window, std::span<double> out) {
     const auto w = static_cast<double>(window);
     const auto clamp = [](double v) { return clamped(v); };
-    window_sums(x, window, out, clamp, [&](std::size_t begin, std::size_t end, bool) {
-        for (std::size_t i = std::max(begin, window - 1); i < end; ++i) out[i] = out[i] / w;
-        return true;
-    });
+    const simd::Kernels& kernels = simd::active();
+    window_sums(
+        x, window, out, clamp,
+        [&](std::size_t begin, std::size_t end, bool ordinary) {
+            const std::size_t first = std::max(begin, window - 1);
+            if (!ordinary && first < end) kernels.divide(&out[first], end - first, w);
+            return true;
+        },
+        true);
 }
 
 namespace {
@@ -174,93 +191,58 @@ std::optional<double> ema_start(std::span<const double> x, std::size_t i, std::s
     return mean;
 }
 
+// The recursion is a chain of a subtraction, a multiplication and an
+// addition per value, which bounds the speed: the loop after the start
+// carries nothing else, so that the loads and stores run in its shadow.
 void ema(std::span<const double> x, std::size_t window, EmaSeed seed, std::span<double> out) {
-    EmaSteps steps(window, seed);
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = steps.next(x, i);
+    const std::size_t n = x.size();
+    std::size_t i = 0;
+    std::optional<double> first;
+    for (; i < n && !(first = ema_start(x, i, window, seed)); ++i) out[i] = kNaN;
+    if (i == n) return;
+    const double multiplier = 2.0 / (static_cast<double>(window) + 1.0);
+    const double* values = x.data();
+    double* results = out.data();
+    double previous = *first;
+    results[i] = previous;
+    for (++i; i < n; ++i) {
+        previous = (values[i] - previous) * multiplier + previous;
+        results[i] = previous;
+    }
 }
 
 namespace {
 
-// All windows of a fold (see block_windows.hpp), then the warm-up.
-template <class Fold>
-void split_windows(std::size_t n, std::size_t window, std::span<double> out, const Fold& fold) {
-    blocks::fold_range(fold, window, n, 0, n, out.data());
+// Rolling extremes from the vectorised folds, chunk by chunk. pandas treats
+// infinities as missing, like NaN, and a window with anything missing is
+// NaN: in the chunks that hold one those windows are overwritten after the
+// fold (their parts hold only their own values, so no other window sees
+// what the fold made of them).
+template <bool Max>
+void extreme(std::span<const double> x, std::size_t window, std::span<double> out) {
+    const std::size_t n = x.size();
+    const simd::Kernels& kernels = simd::active();
+    std::vector<double> scratch = lanes_scratch(kernels, window);
+    const auto fold = Max ? kernels.maxima : kernels.minima;
+    blocks::for_each_chunk(
+        window, n, blocks::kChunkValues,
+        [&](std::size_t begin, std::size_t end) {
+            fold(x.data(), n, window, begin, end, out.data(), scratch.empty() ? nullptr : scratch.data());
+            const std::size_t before = begin < window ? 0 : begin - window;
+            if (kernels.holds(&x[before], end - before, true)) {
+                nan_where_window_holds(x, window, begin, end, out, [](double v) { return !std::isfinite(v); });
+            }
+            return true;
+        },
+        kernels.lanes);
     fill_warm_up(window, out);
 }
 
-// Extremes fold by comparison; ties go to the newer value, as pandas' deque
-// keeps the newest of equal values (visible only as the sign of a zero).
-template <class Better>
-struct ExtremeFold {
-    using Part = double;
-    const double* x;
-    Better better;  // better(older, newer): true when the older value wins
-
-    double value(std::size_t i) const { return x[i]; }
-    double pick(double older, double newer) const { return better(older, newer) ? older : newer; }
-    static double first(double v) { return v; }
-    double append(double part, double v) const { return pick(part, v); }
-    double prepend(double v, double part) const { return pick(v, part); }
-    static double newer(double part, std::size_t) { return part; }
-    double merge(double older, double newer) const { return pick(older, newer); }
-    static double whole(double part) { return part; }
-};
-
-// pandas' rolling extremes treat infinities as missing, like NaN, and a
-// window with anything missing is NaN: those windows are overwritten after
-// the fold (their parts hold only their own values, so no other window sees
-// what the fold made of them).
-template <class Better>
-void extreme(std::span<const double> x, std::size_t window, std::span<double> out, Better better) {
-    split_windows(x.size(), window, out, ExtremeFold<Better>{x.data(), better});
-    nan_where_window_holds(x, window, out, [](double v) { return !std::isfinite(v); });
-}
-
 }  // namespace
 
-void min(std::span<const double> x, std::size_t window, std::span<double> out) {
-    extreme(x, window, out, [](double older, double newer) { return older < newer; });
-}
+void min(std::span<const double> x, std::size_t window, std::span<double> out) { extreme<false>(x, window, out); }
 
-void max(std::span<const double> x, std::size_t window, std::span<double> out) {
-    extreme(x, window, out, [](double older, double newer) { return older > newer; });
-}
-
-namespace {
-
-// Plain and weighted sums of one part of a window, weights 1, 2, ... from
-// its oldest value. Appending a newer value adds count * v; prepending an
-// older one shifts every weight up by one, which adds the new plain sum.
-struct WeightedSums {
-    double count = 0.0;
-    double plain = 0.0;
-    double weighted = 0.0;
-};
-
-struct WeightedFold {
-    using Part = WeightedSums;
-    const double* x;
-    double divisor;  // w (w + 1) / 2, the sum of the weights
-
-    double value(std::size_t i) const { return x[i]; }
-    static WeightedSums first(double v) { return {1.0, v, v}; }
-    static WeightedSums append(WeightedSums part, double v) {
-        return {part.count + 1.0, part.plain + v, part.weighted + (part.count + 1.0) * v};
-    }
-    static WeightedSums prepend(double v, WeightedSums part) {
-        const double plain = part.plain + v;
-        return {part.count + 1.0, plain, part.weighted + plain};
-    }
-    // the newer part's weights continue after the older part's count, which
-    // the window's offset tells
-    static double newer(WeightedSums part, std::size_t count) {
-        return static_cast<double>(count) * part.plain + part.weighted;
-    }
-    double merge(WeightedSums older, double newer) const { return (older.weighted + newer) / divisor; }
-    double whole(WeightedSums part) const { return part.weighted / divisor; }
-};
-
-}  // namespace
+void max(std::span<const double> x, std::size_t window, std::span<double> out) { extreme<true>(x, window, out); }
 
 // Linearly weighted moving average in O(n) from the split parts' plain and
 // weighted sums (see WeightedSums). Every rounding error is one of the
@@ -270,8 +252,20 @@ struct WeightedFold {
 // NaN and infinities reach only the windows holding them, where the IEEE
 // sums give what the direct weighted sum gives.
 void wma(std::span<const double> x, std::size_t window, std::span<double> out) {
-    const auto w = static_cast<double>(window);
-    split_windows(x.size(), window, out, WeightedFold{x.data(), w * (w + 1.0) / 2.0});
+    const simd::Kernels& kernels = simd::active();
+    std::vector<double> scratch = lanes_scratch(kernels, window);
+    kernels.weighted(x.data(), x.size(), window, 0, x.size(), out.data(), scratch.empty() ? nullptr : scratch.data());
+    // The sign of a NaN made of two (an infinity's and a NaN's, say) depends on
+    // which operand the compiler put first, which differs between the paths:
+    // where a chunk's windows hold a non-finite value, every NaN becomes
+    // NumPy's NaN, so that each path gives the same bits.
+    blocks::for_each_chunk(window, x.size(), blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
+        const std::size_t before = begin < window ? 0 : begin - window;
+        if (!kernels.holds(&x[before], end - before, true)) return true;
+        for (std::size_t i = begin; i < end; ++i) out[i] = is_nan(out[i]) ? kNaN : out[i];
+        return true;
+    });
+    fill_warm_up(window, out);
 }
 
 namespace {
@@ -349,40 +343,12 @@ void carry_sums(std::span<const double> chunk, std::size_t window, double next, 
     }
 }
 
-// sqrt(max(M2 / w, 0)) of a window from its sums of deviations S1, S2 (M2 =
-// S2 - S1^2 / w), NaN kept; for one window, or for two side by side in the
-// packed lanes of SSE2, whose square root the compiler would not use itself
-// (sqrt may set errno).
-double deviation_of(double plain, double squares, double inverse) {
-    const double variance = (squares - plain * (plain * inverse)) * inverse;
-    return std::sqrt(variance < 0.0 ? 0.0 : variance);
-}
-
-#ifdef __SSE2__
-__m128d deviation_of(__m128d plain, __m128d squares, __m128d inverse) {
-    const __m128d variance = _mm_mul_pd(_mm_sub_pd(squares, _mm_mul_pd(plain, _mm_mul_pd(plain, inverse))), inverse);
-    // max(0, v) is v < 0 ? 0 : v in this order of operands, NaN included
-    return _mm_sqrt_pd(_mm_max_pd(_mm_setzero_pd(), variance));
-}
-#endif
-
 // The deviations of `size` windows from the sums of their older parts
 // (`older_plain` may be `out` itself: each is read before it is written) and
-// of their newer parts.
+// of their newer parts, a vector at a time (see simd::Kernels::deviations).
 void finish_deviations(const double* older_plain, const double* older_squares, const double* newer_plain,
                        const double* newer_squares, std::size_t size, double inverse, double* out) {
-    std::size_t k = 0;
-#ifdef __SSE2__
-    const __m128d inverses = _mm_set1_pd(inverse);
-    for (; k + 2 <= size; k += 2) {
-        const __m128d plain = _mm_add_pd(_mm_loadu_pd(older_plain + k), _mm_loadu_pd(newer_plain + k));
-        const __m128d squares = _mm_add_pd(_mm_loadu_pd(older_squares + k), _mm_loadu_pd(newer_squares + k));
-        _mm_storeu_pd(out + k, deviation_of(plain, squares, inverses));
-    }
-#endif
-    for (; k < size; ++k) {
-        out[k] = deviation_of(older_plain[k] + newer_plain[k], older_squares[k] + newer_squares[k], inverse);
-    }
+    simd::active().deviations(older_plain, older_squares, newer_plain, newer_squares, size, inverse, out);
 }
 
 // Values per chunk: enough to amortise a chunk's loops, few enough for its
@@ -454,6 +420,14 @@ void long_deviations(std::span<const double> x, std::size_t window, std::span<do
     }
 }
 
+void scalar_deviations(std::span<const double> x, std::size_t window, std::span<double> out) {
+    if (window <= kChunkValues) {
+        short_deviations(x, window, out);
+    } else {
+        long_deviations(x, window, out);
+    }
+}
+
 }  // namespace
 
 // Population standard deviation per window from sums of deviations. Every
@@ -467,10 +441,28 @@ void long_deviations(std::span<const double> x, std::size_t window, std::span<do
 // running sum, and a window of equal values gives exactly 0 since all its
 // deviations are 0.
 void stddev(std::span<const double> x, std::size_t window, std::span<double> out) {
-    if (window <= kChunkValues) {
-        short_deviations(x, window, out);
+    const std::size_t n = x.size();
+    const simd::Kernels& kernels = simd::active();
+    const std::size_t group = kernels.lanes * window;
+    std::vector<double> scratch(n >= window + group ? kernels.deviation_scratch(window) : 0);
+    if (scratch.empty()) {
+        scalar_deviations(x, window, out);
     } else {
-        long_deviations(x, window, out);
+        // whole groups of blocks side by side in vector lanes; the first window
+        // and the windows after the groups from the passes over the values
+        // they hold, whose blocks start where the series' do
+        const std::size_t end = window + (n - window) / group * group;
+        kernels.deviation_groups(x.data(), window, window, end, 1.0 / static_cast<double>(window), out.data(),
+                                 scratch.data());
+        std::vector<double> rest(std::max(window, n - end + window));
+        scalar_deviations(x.first(window), window, std::span(rest).first(window));
+        out[window - 1] = rest[window - 1];
+        if (end < n) {
+            scalar_deviations(x.subspan(end - window), window, std::span(rest).first(n - end + window));
+            std::copy(rest.begin() + static_cast<std::ptrdiff_t>(window),
+                      rest.begin() + static_cast<std::ptrdiff_t>(n - end + window),
+                      out.begin() + static_cast<std::ptrdiff_t>(end));
+        }
     }
     fill_warm_up(window, out);
 }

@@ -7,6 +7,8 @@
 
 #include "backtest/rolling.hpp"
 #include "block_windows.hpp"
+#include "formulas.hpp"
+#include "simd/dispatch.hpp"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -52,9 +54,16 @@ double loss_of(double change) {
 double gain_of_change(Column x, std::size_t i) { return i == 0 ? 0.0 : gain_of(x[i] - x[i - 1]); }
 double loss_of_change(Column x, std::size_t i) { return i == 0 ? -0.0 : loss_of(x[i] - x[i - 1]); }
 
-double l1_share(double v, double sum) { return 2.0 * (v / sum) - 1.0; }
-double strength_of(double gain, double loss) { return 100.0 - 100.0 / (1.0 + gain / loss); }
-double strength_signal(double strength) { return (strength - 50.0) / 50.0; }
+using formulas::Formula;
+using formulas::strength_signal;
+constexpr auto l1_share = formulas::share;
+constexpr auto strength_of = formulas::strength;
+
+// out[i] = formula(a[i], b[i], ...), a vector of rows at a time on the
+// processor's widest path; the columns a formula does not read are empty.
+void map(Formula formula, Output out, Column a, Column b = {}, Column c = {}, Column d = {}, double parameter = 0.0) {
+    simd::active().map(formula, a.data(), b.data(), c.data(), d.data(), parameter, out.size(), out.data());
+}
 
 // An infinity capped as rolling::mean reads it, for values that are never
 // NaN nor below 0.
@@ -62,6 +71,8 @@ double capped(double v) {
     constexpr double largest = std::numeric_limits<double>::max();
     return largest < v ? largest : v;
 }
+
+bool is_nan(double v) { return v != v; }
 
 void fill_nan(Output out, std::size_t count) {
     std::fill_n(out.begin(), std::min(count, out.size()), kNaN);
@@ -71,11 +82,29 @@ void fill_nan(Output out, std::size_t count) {
 // rolling::sum forms them for a Series, then the shares, chunk by chunk in
 // the output itself.
 void l1_in_chunks(Column x, std::size_t window, Output out) {
-    const auto magnitude = [](double v) { return std::fabs(v); };
-    blocks::series_window_sums(x.data(), x.size(), window, magnitude, out.data(),
-                               [&](std::size_t first, std::size_t end, const auto& sum) {
-                                   for (std::size_t i = first; i < end; ++i) out[i] = l1_share(x[i], sum(i));
-                               });
+    const std::size_t n = x.size();
+    // a chunk whose windows hold no NaN skips the test of each magnitude
+    const blocks::SumFold magnitudes{[x](std::size_t i) { return std::fabs(x[i]); }};
+    const blocks::SumFold skipping{[x](std::size_t i) {
+        const double magnitude = std::fabs(x[i]);
+        return is_nan(magnitude) ? 0.0 : magnitude;
+    }};
+    blocks::for_each_chunk(window, n, blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
+        const std::size_t before = begin < window ? 0 : begin - window;
+        const bool ordinary = !blocks::holds(&x[before], end - before, false);
+        if (ordinary) {
+            blocks::fold_range(magnitudes, window, n, begin, end, out.data());
+        } else {
+            blocks::fold_range(skipping, window, n, begin, end, out.data());
+        }
+        // a NaN spoils the sum of the window ending at it (and x / sum there
+        // is NaN anyway) and of the window ending `window` rows later
+        const std::size_t first = std::max(begin, window - 1);
+        const std::size_t later = ordinary ? end : std::max(first, std::min(end, window));
+        for (std::size_t i = first; i < later; ++i) out[i] = l1_share(x[i], out[i]);
+        for (std::size_t i = later; i < end; ++i) out[i] = l1_share(x[i], is_nan(x[i - window]) ? kNaN : out[i]);
+        return true;
+    });
 }
 
 // The RSI and its signal, window <= x.size(), from the window sums of gains
@@ -101,30 +130,24 @@ void strength_in_chunks(Column x, std::size_t window, Output rsi, Output signal)
 }  // namespace
 
 void mean_normalize(Column x, Column mean, Column min, Column max, Output out) {
-    each(out, [](double v, double m, double lo, double hi) { return (v - m) / (hi - lo + kRangeGuard); }, x, mean,
-         min, max);
+    map(Formula::mean_normalize, out, x, mean, min, max);
 }
 
 void minmax_normalize(Column x, Column min, Column max, Output out) {
-    each(out, [](double v, double lo, double hi) { return 2.0 * (v - lo) / (hi - lo + kRangeGuard) - 1.0; }, x, min,
-         max);
+    map(Formula::minmax_normalize, out, x, min, max);
 }
 
-void zscore(Column x, Column mean, Column deviation, Output out) {
-    each(out, [](double v, double m, double s) { return (v - m) / s; }, x, mean, deviation);
-}
+void zscore(Column x, Column mean, Column deviation, Output out) { map(Formula::zscore, out, x, mean, deviation); }
 
 void tanh_estimator_argument(Column x, Column mean, Column deviation, Output out) {
-    each(out, [](double v, double m, double s) { return 0.01 * (v - m) / s; }, x, mean, deviation);
+    map(Formula::tanh_argument, out, x, mean, deviation);
 }
 
 void sigmoid_zscore_exponent(Column x, Column mean, Column deviation, Output out) {
-    each(out, [](double v, double m, double s) { return -(v - m) / s; }, x, mean, deviation);
+    map(Formula::sigmoid_exponent, out, x, mean, deviation);
 }
 
-void logistic_signal(Column e, Output out) {
-    each(out, [](double v) { return 2.0 * (1.0 / (1.0 + v)) - 1.0; }, e);
-}
+void logistic_signal(Column e, Output out) { map(Formula::logistic, out, e); }
 
 void softmax_signal(Column e, Output out) {
     // The total is a NaN-skipping column sum: NaN counts as 0, and the filled
@@ -132,14 +155,14 @@ void softmax_signal(Column e, Output out) {
     std::vector<double> filled(e.size());
     each(std::span<double>(filled), [](double v) { return std::isnan(v) ? 0.0 : v; }, e);
     const double total = 0.0 + rolling::pairwise_mean(filled, 1);
-    each(out, [total](double v) { return 2.0 * (v / total) - 1.0; }, e);
+    map(Formula::share_of_total, out, e, {}, {}, {}, total);
 }
 
 void absolute(Column x, Output out) {
     each(out, [](double v) { return std::fabs(v); }, x);
 }
 
-void l1_normalize(Column x, Column sum, Output out) { each(out, l1_share, x, sum); }
+void l1_normalize(Column x, Column sum, Output out) { map(Formula::share, out, x, sum); }
 
 void rolling_l1_normalize(Column x, std::size_t window, Output out) {
     if (window <= x.size()) l1_in_chunks(x, window, out);
@@ -147,9 +170,7 @@ void rolling_l1_normalize(Column x, std::size_t window, Output out) {
     fill_nan(out, window - 1);
 }
 
-void difference(Column a, Column b, Output out) {
-    each(out, [](double u, double v) { return u - v; }, a, b);
-}
+void difference(Column a, Column b, Output out) { map(Formula::difference, out, a, b); }
 
 void gains(Column x, Output out) {
     for (std::size_t i = 0; i < x.size(); ++i) out[i] = gain_of_change(x, i);
@@ -159,16 +180,16 @@ void losses(Column x, Output out) {
     for (std::size_t i = 0; i < x.size(); ++i) out[i] = loss_of_change(x, i);
 }
 
-void rsi(Column gain, Column loss, Output out) { each(out, strength_of, gain, loss); }
+void rsi(Column gain, Column loss, Output out) { map(Formula::strength, out, gain, loss); }
 
-void rsi_signal(Column rsi, Output out) { each(out, strength_signal, rsi); }
+void rsi_signal(Column rsi, Output out) { map(Formula::strength_signal, out, rsi); }
 
 void upper_band(Column mean, double multiplier, Column deviation, Output out) {
-    each(out, [multiplier](double m, double s) { return m + multiplier * s; }, mean, deviation);
+    map(Formula::upper_band, out, mean, deviation, {}, {}, multiplier);
 }
 
 void lower_band(Column mean, double multiplier, Column deviation, Output out) {
-    each(out, [multiplier](double m, double s) { return m - multiplier * s; }, mean, deviation);
+    map(Formula::lower_band, out, mean, deviation, {}, {}, multiplier);
 }
 
 void relative_strength(Column x, std::size_t window, Output rsi, Output signal) {
