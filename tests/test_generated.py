@@ -124,3 +124,16 @@ def test_indicators_are_the_frame_functions_writing_the_signal(name):
         assert list(frame.columns)[1:] == list(dict.fromkeys(row["writes"]))
     assert (name in tables.INDICATORS) == (
         [p[0] for p in row["parameters"]] == ["df", "rolling_window"] and "processed_data" in row["writes"])
+
+
+ROWS = [(module, row) for module, rows in tables.FUNCTIONS.items() for row in rows]
+
+
+@pytest.mark.parametrize("module, row", ROWS, ids=[f"{module}.{row['name']}" for module, row in ROWS])
+def test_every_row_documents_what_the_stub_promises(module, row):
+    required = ["summary", "result"] + (["formula", "nan", "warm_up"] if module != "diagram" else [])
+    assert all(row[field] for field in required), [field for field in required if not row[field]]
+    frame_function = [p[0] for p in row["parameters"]][:1] == ["df"]
+    if module != "diagram":
+        assert bool(row["reads"]) == frame_function  # a frame function names the columns it reads
+    assert all(annotation for _, annotation, _ in row["parameters"])
