@@ -32,7 +32,7 @@ from typing import Any, Callable, Iterable, Sequence
 import numpy as np
 import pandas as pd
 
-from Backtest import _sweep, formula
+from Backtest import _sweep, _tables, formula
 
 __all__ = [
     "THRESHOLD_MODES",
@@ -48,16 +48,14 @@ __all__ = [
     "plot_run",
 ]
 
-THRESHOLD_MODES: tuple[str, ...] = _sweep.THRESHOLD_MODES
-BAND_MODES: tuple[str, ...] = _sweep.BAND_MODES
+THRESHOLD_MODES: tuple[str, ...] = _tables.THRESHOLD_MODES
+BAND_MODES: tuple[str, ...] = _tables.BAND_MODES
 # The frame functions of `formula` that write `processed_data` from (df, rolling_window).
-INDICATORS: tuple[str, ...] = tuple(
-    name for name, function in vars(formula).items()
-    if getattr(function, "__text_signature__", None) == "($module, df, rolling_window)"
-)
+INDICATORS: tuple[str, ...] = _tables.INDICATORS
 
-_THRESHOLD_AVERAGES = dict(zip(THRESHOLD_MODES, _sweep.THRESHOLD_AVERAGES))
-_BAND_AVERAGES = dict(zip(BAND_MODES, _sweep.BAND_AVERAGES))
+# The average each mode reads: "sma", "ema", "wma" or None.
+_THRESHOLD_AVERAGES = {name: average for name, average, _, _ in _tables.MODES["threshold"]}
+_BAND_AVERAGES = {name: average for name, average, _, _ in _tables.MODES["band"]}
 _AVERAGE_FUNCTIONS = {"sma": "rolling_mean", "ema": "rolling_ema", "wma": "rolling_wma"}
 _DATETIME_FORMAT = "%Y-%m-%d %H:%M:%S"
 _METRICS = ("SR", "CR", "MDD", "recovery_days", "AR", "trades", "final_cumu")

@@ -1,6 +1,6 @@
 #include "diagram/pyplot.hpp"
 
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 
 namespace backtest::diagram::pyplot {
 
@@ -11,6 +11,17 @@ py::object plt(py::handle module) { return boundary::module_global(module, "plt"
 Subplots subplots(py::handle module, int width, int height) {
     const py::tuple made = plt(module).attr("subplots")("figsize"_a = py::make_tuple(width, height));
     return {made[0], made[1]};
+}
+
+py::object plot_close_twin(py::handle axes, py::handle frame, py::handle close, const char* label,
+                           std::optional<int> linewidth) {
+    py::object twin = axes.attr("twinx")();
+    py::object dates = frame[py::str("datetime")];
+    py::object prices = frame[close];
+    py::dict style("label"_a = label, "color"_a = "blue");
+    if (linewidth) style["linewidth"] = *linewidth;
+    twin.attr("plot")(dates, prices, **style);
+    return twin;
 }
 
 void date_axis(py::handle module, py::handle figure, py::handle axes) {

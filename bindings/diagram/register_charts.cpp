@@ -3,8 +3,9 @@
 // is looked up in the module namespace where it is first used, so callers can
 // patch them. Figure sizes and font sizes use Python arithmetic and the builtin
 // max/min so that they keep Python's int-or-float results.
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 #include "diagram/pyplot.hpp"
+#include "diagram/areas.hpp"
 #include "diagram/registry.hpp"
 
 namespace backtest::diagram {
@@ -16,21 +17,12 @@ using namespace pybind11::literals;
 using boundary::Arguments;
 using boundary::builtin;
 using boundary::module_global;
-using boundary::Signature;
-
-constexpr Signature kPlotSingleDiagram{"plot_single_diagram", {"df", "report_df"}, 2, 2, 0, nullptr};
-constexpr Signature kPlotHeatmap{"plot_heatmap", {"report_df"}, 1, 1, 0, nullptr};
-constexpr Signature kPlotDataSpread{"plot_data_spread", {"df"}, 1, 1, 0, nullptr};
-constexpr Signature kPlotBellCurve{"plot_bell_curve", {"df"}, 1, 1, 0, nullptr};
 
 py::object column(py::handle frame, const char* name) { return frame[name]; }
 
 // Right-hand axis of the run and data-spread charts: the close price in blue.
-void plot_close_price(py::handle ax1, py::handle df) {
-    py::object ax2 = ax1.attr("twinx")();
-    py::object datetime = column(df, "datetime");
-    py::object close = column(df, "close");
-    ax2.attr("plot")(datetime, close, "label"_a = "Close Price", "color"_a = "blue");
+void close_price_axis(py::handle ax1, py::handle df) {
+    py::object ax2 = pyplot::plot_close_twin(ax1, df, py::str("close"), "Close Price");
     ax2.attr("set_ylabel")("Close Price", "color"_a = "blue");
     ax2.attr("tick_params")("axis"_a = "y", "labelcolor"_a = "blue");
     ax2.attr("legend")("loc"_a = "lower right");
@@ -115,7 +107,7 @@ py::object plot_single_diagram_body(py::handle module, const Arguments& args) {
     py::object cumu = column(df, "cumu");
     chart.axes.attr("plot")(datetime, cumu, "label"_a = "Cumulative Return (Buy and Hold)", "color"_a = "red");
     label_left_axis(chart.axes, "Cumulative Return");
-    plot_close_price(chart.axes, df);
+    close_price_axis(chart.axes, df);
     title_time_axis(module, chart, "Cumulative Return and Close Price Over Time");
     mark_maximum_drawdown(chart.axes, df);
     // Again, so that the legend of the left axis lists the drawdown marks too.
@@ -133,7 +125,7 @@ py::object plot_data_spread_body(py::handle module, const Arguments& args) {
     chart.axes.attr("scatter")(datetime, data, "label"_a = "Data Spread", "color"_a = "red", "marker"_a = "o",
                                "s"_a = 3);
     label_left_axis(chart.axes, "Raw Data");
-    plot_close_price(chart.axes, df);
+    close_price_axis(chart.axes, df);
     title_time_axis(module, chart, "Data Spread and Close Price over Time");
     pyplot::plt(module).attr("tight_layout")();
     pyplot::plt(module).attr("show")();

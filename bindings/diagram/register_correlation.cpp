@@ -6,8 +6,9 @@
 #include <array>
 #include <optional>
 
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 #include "diagram/pyplot.hpp"
+#include "diagram/areas.hpp"
 #include "diagram/registry.hpp"
 #include "diagram/results_strategy_map.hpp"
 
@@ -21,14 +22,6 @@ using boundary::Arguments;
 using boundary::builtin;
 using boundary::module_global;
 using boundary::print_line;
-using boundary::Signature;
-
-constexpr Signature kPlotCorrelation{"plot_correlation", {"file_paths", "start_time", "end_time"}, 3, 3, 0, nullptr};
-constexpr Signature kPlotCorrelationHelper{"plot_correlation_helper", {"data_list", "title"}, 2, 2, 0,
-                                           "Helper function to plot correlation matrix."};
-constexpr Signature kPlotCustomCorrelation{
-    "plot_custom_correlation", {"file_path", "output_file_prefix", "target_series_func", "max_lag"}, 4, 3, 24, nullptr};
-
 bool truthy(py::handle value) {
     const int truth = PyObject_IsTrue(value.ptr());
     if (truth < 0) throw py::error_already_set();

@@ -4,7 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "common/arguments.hpp"
+#include "boundary/arguments.hpp"
 
 namespace backtest::diagram {
 

@@ -1,6 +1,6 @@
 // calculate_drawdown_and_recovery: pandas operations on the caller's series,
 // measured on its index labels.
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 #include "diagram/results.hpp"
 
 namespace backtest::diagram {

@@ -3,7 +3,7 @@
 // portfolio and the strategies charted against a close price.
 #include <limits>
 
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 #include "diagram/pyplot.hpp"
 #include "diagram/results.hpp"
 #include "diagram/results_strategy_map.hpp"
@@ -103,17 +103,14 @@ void label_returns_axes(py::handle axes, const char* title) {
     axes.attr("grid")(true);
 }
 
+// The close price of the charts: a frame's `datetime` and its column `name`.
 struct Close {
     py::object frame;
     py::object name;
 };
 
-// The close price on a twin axis sharing the x axis of `axes`.
-py::object plot_close(py::handle axes, const Close& close) {
-    py::object twin = axes.attr("twinx")();
-    twin.attr("plot")(close.frame[py::str("datetime")], close.frame[close.name], "label"_a = "Close",
-                      "color"_a = "blue", "linewidth"_a = 2);
-    return twin;
+py::object plot_close_twin(py::handle axes, const Close& close) {
+    return pyplot::plot_close_twin(axes, close.frame, close.name, "Close", 2);
 }
 
 void label_close_axis(py::handle axes) {
@@ -127,7 +124,7 @@ void draw_portfolio(py::handle module, const py::object& merged_cumu, const Clos
     figure.axes.attr("plot")(merged_cumu[py::str("datetime")], total_cumulative_returns,
                              "label"_a = "Total Cumulative Returns", "color"_a = "red", "linewidth"_a = 2);
     label_returns_axes(figure.axes, "Total Cumulative Returns and Close Price");
-    label_close_axis(plot_close(figure.axes, close));
+    label_close_axis(plot_close_twin(figure.axes, close));
     pyplot::date_axis(module, figure.figure, figure.axes);
 }
 
@@ -139,7 +136,7 @@ void draw_strategies(py::handle module, const py::object& merged_cumu, const Clo
         figure.axes.attr("plot")(dates, merged_cumu[column], "label"_a = column, "linestyle"_a = "--");
     }
     label_returns_axes(figure.axes, "Cumulative Returns of Each Strategy and BTC Close");
-    const py::object twin = plot_close(figure.axes, close);
+    const py::object twin = plot_close_twin(figure.axes, close);
     pyplot::date_axis(module, figure.figure, figure.axes);
     label_close_axis(twin);
 }

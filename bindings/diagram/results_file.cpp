@@ -4,8 +4,8 @@
 #include <variant>
 
 #include "backtest/performance.hpp"
-#include "common/convert.hpp"
-#include "common/module.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/module.hpp"
 #include "diagram/results.hpp"
 
 namespace backtest::diagram {
@@ -27,18 +27,6 @@ py::object keep_rows(const py::object& frame, const py::object& bound_ms, int op
     return frame[compare(frame[py::str("start_time")], bound_ms, op)];
 }
 
-// Leverage multiplies float64 positions, so it is taken as a float; text and
-// other non-numbers are refused rather than repeated or parsed.
-double to_leverage(py::handle leverage) {
-    if (!PyNumber_Check(leverage.ptr())) {
-        throw py::type_error(std::string("leverage must be a real number, not '") + Py_TYPE(leverage.ptr())->tp_name +
-                             "'");
-    }
-    const double value = PyFloat_AsDouble(leverage.ptr());
-    if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return value;
-}
-
 struct Returns {
     py::array_t<double> pnl;
     py::array_t<double> cumu;
@@ -48,7 +36,7 @@ using IntegerArray = py::array_t<std::int64_t, py::array::c_style | py::array::f
 
 // 64-bit integer positions (the usual -1/0/1 column) are read as stored, which
 // spares a float64 copy of the column; any other dtype goes through the converter.
-std::variant<IntegerArray, NumericSeries> positions(const py::object& column) {
+std::variant<IntegerArray, NumericSeries> position_column(const py::object& column) {
     const py::object dtype = column.attr("dtype");
     if (py::isinstance<py::dtype>(dtype) && dtype.cast<py::dtype>().kind() == 'i' &&
         dtype.cast<py::dtype>().itemsize() == sizeof(std::int64_t)) {
@@ -80,8 +68,10 @@ Returns run_kernel(std::span<const Position> pos, std::span<const double> price_
 // Columns are read in the order the computation needs them, so a missing one
 // raises pandas' KeyError for its name: 'pos' before 'price_chg'.
 Returns net_returns(const py::object& frame, py::handle leverage) {
-    const auto pos = positions(frame[py::str("pos")]);
-    const double scale = to_leverage(leverage);
+    const auto pos = position_column(frame[py::str("pos")]);
+    // Leverage multiplies float64 positions, so it is taken as a float; text and
+    // other non-numbers are refused rather than repeated or parsed.
+    const double scale = boundary::to_real(leverage, "leverage");
     const NumericSeries price_chg = boundary::to_numeric(frame[py::str("price_chg")]);
     return std::visit([&](const auto& column) { return run_kernel(span_of(column), price_chg.span(), scale); }, pos);
 }

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 
 namespace backtest::diagram {
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/convert.hpp"
+#include "boundary/convert.hpp"
 #include "formula/primitives.hpp"
 
 namespace backtest::formula {
@@ -66,15 +66,15 @@ public:
 
     // primitive(df[source], window), without writing it, as a new array that
     // later steps may write over.
-    Float64Array rolling(Primitive primitive, const char* source, const Window& window);
+    Float64Array rolling(const Primitive& primitive, const char* source, const Window& window);
 
     // primitive(argument(), window) where the kernel reads `source` instead of
     // the Python object that argument() builds for a replaced primitive.
-    Float64Array rolling(Primitive primitive, const Float64Array& source, const std::function<py::object()>& argument,
+    Float64Array rolling(const Primitive& primitive, const Float64Array& source, const std::function<py::object()>& argument,
                          const Window& window);
 
     // df[name] = primitive(df[source], window)
-    void assign_rolling(const char* name, Primitive primitive, const char* source, const Window& window);
+    void assign_rolling(const char* name, const Primitive& primitive, const char* source, const Window& window);
 
     // df[name] = kernel(inputs..., out), element by element.
     template <class Kernel, class... Inputs>

@@ -1,7 +1,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "common/primitives.hpp"
+#include "boundary/primitives.hpp"
 #include "formula/frame.hpp"
 
 namespace backtest::formula {
@@ -37,11 +37,11 @@ Float64Array FrameCall::values(const char* name) const {
     throw std::logic_error(std::string("column not written yet: ") + name);
 }
 
-Float64Array FrameCall::rolling(Primitive primitive, const char* source, const Window& window) {
+Float64Array FrameCall::rolling(const Primitive& primitive, const char* source, const Window& window) {
     return rolling(primitive, values(source), [&] { return column(source); }, window);
 }
 
-Float64Array FrameCall::rolling(Primitive primitive, const Float64Array& source,
+Float64Array FrameCall::rolling(const Primitive& primitive, const Float64Array& source,
                                 const std::function<py::object()>& argument, const Window& window) {
     if (!is_own_primitive(module_, primitive)) {
         // copied, so that writing over it never touches an array the replacement keeps
@@ -52,7 +52,7 @@ Float64Array FrameCall::rolling(Primitive primitive, const Float64Array& source,
     return Float64Array::ensure(boundary::compute(primitive, series, window.size));
 }
 
-void FrameCall::assign_rolling(const char* name, Primitive primitive, const char* source, const Window& window) {
+void FrameCall::assign_rolling(const char* name, const Primitive& primitive, const char* source, const Window& window) {
     if (is_own_primitive(module_, primitive)) return write(name, rolling(primitive, source, window));
     // The replaced primitive's result goes into the frame as returned, and the
     // frame's column is what later steps read, as a column assignment would do.

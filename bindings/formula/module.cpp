@@ -1,5 +1,5 @@
 // Backtest.formula: binds np and pd, then the primitives and the frame-level
-// functions in the order of the module's function table.
+// functions in the order of the registry.
 #include "formula/frame.hpp"
 #include "formula/primitives.hpp"
 
@@ -11,15 +11,9 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest.formula", "Rolling-windo
 }  // namespace
 
 PyMODINIT_FUNC PyInit_formula() {
-    static std::vector<PyMethodDef> methods = [] {
-        std::vector<PyMethodDef> all = backtest::formula::primitive_methods();
-        const std::vector<PyMethodDef> frame = backtest::formula::frame_methods();
-        all.insert(all.end(), frame.begin(), frame.end());
-        all.push_back({nullptr, nullptr, 0, nullptr});
-        return all;
-    }();
-    PyObject* module =
-        backtest::boundary::create_module(definition, {{"np", "numpy"}, {"pd", "pandas"}}, methods.data());
-    if (module != nullptr && !backtest::formula::keep_own_primitives(module)) Py_CLEAR(module);
+    using namespace backtest::formula;
+    PyObject* module = backtest::boundary::create_module(definition, {{"np", "numpy"}, {"pd", "pandas"}}, kFunctions,
+                                                         {primitive_methods(), frame_methods()});
+    if (module != nullptr && !keep_own_functions(module)) Py_CLEAR(module);
     return module;
 }

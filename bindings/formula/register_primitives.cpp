@@ -1,4 +1,7 @@
+// The builtins of the rolling primitives, generated from the rows of the
+// registry that hold a kernel: adding a row adds the builtin.
 #include <array>
+#include <utility>
 
 #include "formula/primitives.hpp"
 
@@ -7,81 +10,61 @@ namespace backtest::formula {
 namespace {
 
 using boundary::Arguments;
-using boundary::compute;
-using boundary::NumericSeries;
-using boundary::Signature;
-
-constexpr const char* kRollingSumDoc =
-    "\n"
-    "    Compute the rolling sum of a 1D array using NumPy.\n"
-    "\n"
-    "    Parameters:\n"
-    "    x (numpy array): Input 1D array.\n"
-    "    window (int): Window size for the rolling sum.\n"
-    "\n"
-    "    Returns:\n"
-    "    numpy array: Rolling sum array.\n";
-
-constexpr Signature kRollingSum{"rolling_sum", {"x", "window"}, 2, 2, 0, kRollingSumDoc};
-constexpr Signature kRollingMean{"rolling_mean", {"array", "rolling_window"}, 2, 2, 0, nullptr};
-constexpr Signature kRollingEma{"rolling_ema", {"data", "window"}, 2, 2, 0, nullptr};
-constexpr Signature kRollingWma{"rolling_wma", {"data", "window"}, 2, 2, 0, nullptr};
-constexpr Signature kRollingStd{"rolling_std", {"array", "rolling_window"}, 2, 2, 0, nullptr};
-constexpr Signature kRollingMin{"rolling_min", {"array", "rolling_window"}, 2, 2, 0, nullptr};
-constexpr Signature kRollingMax{"rolling_max", {"array", "rolling_window"}, 2, 2, 0, nullptr};
-
-constexpr std::array<const Signature*, 7> kSignatures{&kRollingSum, &kRollingMean, &kRollingEma, &kRollingWma,
-                                                      &kRollingStd, &kRollingMin,  &kRollingMax};
-
-const Signature& signature_of(Primitive primitive) { return *kSignatures[static_cast<std::size_t>(primitive)]; }
 
 // What the builtin computes for its two arguments, converted in parameter order.
-py::object run(Primitive primitive, py::handle series, py::handle window) {
-    const NumericSeries x = boundary::to_numeric(series);
-    return compute(primitive, x, boundary::to_window(window, signature_of(primitive).parameters[1]));
+py::object run(const Primitive& primitive, py::handle series, py::handle window) {
+    const boundary::NumericSeries x = boundary::to_numeric(series);
+    return boundary::compute(primitive, x, boundary::to_window(window, primitive.parameters[1].name));
 }
 
-template <Primitive P>
+template <const Primitive& P>
 py::object primitive_body(py::handle, const Arguments& args) {
+    static_assert(P.parameter_count() == 2 && P.required_count() == 2, "a primitive takes a series and a window");
     return run(P, args[0], args[1]);
 }
 
-template <Primitive P>
-PyMethodDef method() {
-    return boundary::method<*kSignatures[static_cast<std::size_t>(P)], &primitive_body<P>>();
+template <std::size_t... I>
+std::vector<PyMethodDef> primitive_methods(std::index_sequence<I...>) {
+    std::vector<PyMethodDef> methods;
+    (
+        [&] {
+            constexpr const registry::Function& row = *kFunctions[I];
+            if constexpr (row.is_primitive()) methods.push_back(boundary::method<row, &primitive_body<row>>());
+        }(),
+        ...);
+    return methods;
 }
 
-const char* name_of(Primitive primitive) { return signature_of(primitive).name; }
+// The module's own builtins, kept when it is loaded, by their place in the table.
+std::array<PyObject*, kFunctions.size()> own_builtins{};
 
-// The module's own builtins, kept when it is loaded, in the order of Primitive.
-std::array<PyObject*, kSignatures.size()> own_builtins{};
-
-bool is_own(py::handle bound, Primitive primitive) {
-    return boundary::is_kept(bound, own_builtins[static_cast<std::size_t>(primitive)]);
+bool is_own(py::handle bound, const Primitive& primitive) {
+    for (std::size_t i = 0; i < kFunctions.size(); ++i) {
+        if (kFunctions[i] == &primitive) return boundary::is_kept(bound, own_builtins[i]);
+    }
+    return false;
 }
 
 }  // namespace
 
-bool keep_own_primitives(py::handle module) noexcept {
-    std::array<const char*, kSignatures.size()> names{};
-    for (std::size_t i = 0; i < names.size(); ++i) names[i] = kSignatures[i]->name;
+bool keep_own_functions(py::handle module) noexcept {
+    std::array<const char*, kFunctions.size()> names{};
+    for (std::size_t i = 0; i < names.size(); ++i) names[i] = kFunctions[i]->name;
     return boundary::keep_builtins(module, names, own_builtins);
 }
 
-bool is_own_primitive(py::handle module, Primitive primitive) {
-    return is_own(boundary::module_global(module, name_of(primitive)), primitive);
+bool is_own_primitive(py::handle module, const Primitive& primitive) {
+    return is_own(boundary::module_global(module, primitive.name), primitive);
 }
 
-py::object call_primitive(py::handle module, Primitive primitive, py::handle series, py::handle window) {
-    py::object bound = boundary::module_global(module, name_of(primitive));
+py::object call_primitive(py::handle module, const Primitive& primitive, py::handle series, py::handle window) {
+    py::object bound = boundary::module_global(module, primitive.name);
     if (!is_own(bound, primitive)) return bound(series, window);
     return run(primitive, series, window);
 }
 
 std::vector<PyMethodDef> primitive_methods() {
-    return {method<Primitive::sum>(), method<Primitive::mean>(),   method<Primitive::ema>(),
-            method<Primitive::wma>(), method<Primitive::stddev>(), method<Primitive::min>(),
-            method<Primitive::max>()};
+    return primitive_methods(std::make_index_sequence<kFunctions.size()>());
 }
 
 }  // namespace backtest::formula

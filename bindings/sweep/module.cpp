@@ -28,11 +28,10 @@
 #include <string>
 #include <vector>
 
-#include "backtest/modes.hpp"
 #include "backtest/performance.hpp"
 #include "backtest/sweep.hpp"
-#include "common/convert.hpp"
-#include "common/module.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/module.hpp"
 
 namespace backtest::sweep_boundary {
 
@@ -42,10 +41,11 @@ namespace py = pybind11;
 using boundary::Arguments;
 using boundary::NumericSeries;
 
-constexpr boundary::Signature kThreshold{"threshold", {"market", "windows", "grid", "control"}, 4, 4, 0, nullptr};
-constexpr boundary::Signature kBand{"band", {"market", "windows", "grid", "control"}, 4, 4, 0, nullptr};
-constexpr boundary::Signature kMacd{"macd", {"market", "runs", "control"}, 3, 3, 0, nullptr};
-constexpr boundary::Signature kReturns{"returns", {"market", "positions"}, 2, 2, 0, nullptr};
+// The private functions' rows: their parameters, for the argument parser.
+constexpr registry::Function kThreshold{"threshold", {{{"market"}, {"windows"}, {"grid"}, {"control"}}}};
+constexpr registry::Function kBand{"band", {{{"market"}, {"windows"}, {"grid"}, {"control"}}}};
+constexpr registry::Function kMacd{"macd", {{{"market"}, {"runs"}, {"control"}}}};
+constexpr registry::Function kReturns{"returns", {{{"market"}, {"positions"}}}};
 
 // How often the waiting thread looks at signals and reports progress.
 constexpr std::chrono::milliseconds kPoll{50};
@@ -70,12 +70,6 @@ std::size_t to_size(py::handle object) {
     return value;
 }
 
-double to_double(py::handle object) {
-    const double value = PyFloat_AsDouble(object.ptr());
-    if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return value;
-}
-
 py::tuple fields(py::handle item, std::size_t count, const char* what) {
     py::tuple tuple(py::reinterpret_borrow<py::object>(item));
     if (tuple.size() != count) throw py::value_error(std::string(what) + " must have " + std::to_string(count) + " fields");
@@ -84,7 +78,7 @@ py::tuple fields(py::handle item, std::size_t count, const char* what) {
 
 sweep::Market to_market(py::handle argument, Columns& columns) {
     const py::tuple market = fields(argument, 4, "market");
-    return {columns.add(market[0]), to_size(market[1]), to_size(market[2]), to_double(market[3])};
+    return {columns.add(market[0]), to_size(market[1]), to_size(market[2]), boundary::to_real(market[3])};
 }
 
 struct Control {
@@ -111,7 +105,8 @@ struct Values {
 
 Values to_grid(py::handle argument) {
     const py::tuple grid = fields(argument, 2, "grid");
-    return {each<std::size_t>(grid[0], to_size), each<double>(grid[1], to_double)};
+    const auto to_real = [](py::handle value) { return boundary::to_real(value); };
+    return {each<std::size_t>(grid[0], to_size), each<double>(grid[1], to_real)};
 }
 
 // The GIL released for the whole life of the object, taken back briefly by `with_gil`.
@@ -253,37 +248,6 @@ py::object returns(py::handle, const Arguments& args) {
     return py::make_tuple(pnl, cumu, figures);
 }
 
-// One item per mode of a table, in the table's order.
-template <class Modes, class Item>
-py::tuple tuple_of(const Modes& modes, Item item) {
-    py::tuple result(modes.size());
-    for (std::size_t i = 0; i < modes.size(); ++i) result[i] = item(modes[i]);
-    return result;
-}
-
-// "sma", "ema", "wma" or None.
-py::object average_name(signals::Average average) {
-    static constexpr std::array<const char*, 4> names{nullptr, "sma", "ema", "wma"};
-    const char* name = names[static_cast<std::size_t>(average)];
-    return name == nullptr ? py::object(py::none()) : py::object(py::str(name));
-}
-
-// The names of the two mode tables and the average each mode reads.
-void add_constants(py::handle module) {
-    using signals::BandMode;
-    using signals::ThresholdMode;
-    py::setattr(module, "THRESHOLD_MODES",
-                tuple_of(signals::kThresholdModes, [](const ThresholdMode& mode) { return py::str(mode.name()); }));
-    py::setattr(module, "THRESHOLD_AVERAGES", tuple_of(signals::kThresholdModes, [](const ThresholdMode& mode) {
-                    return average_name(mode.average);
-                }));
-    py::setattr(module, "BAND_MODES", tuple_of(signals::kBandModes, [](const BandMode& mode) {
-                    return py::str(std::string(mode.name));
-                }));
-    py::setattr(module, "BAND_AVERAGES",
-                tuple_of(signals::kBandModes, [](const BandMode& mode) { return average_name(mode.centre); }));
-}
-
 PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest._sweep",
                        "The native sweep engine behind Backtest.sweep (private).", -1,
                        nullptr, nullptr, nullptr, nullptr, nullptr};
@@ -295,16 +259,8 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest._sweep",
 PyMODINIT_FUNC PyInit__sweep() {
     using namespace backtest::sweep_boundary;
     using backtest::boundary::method;
-    static PyMethodDef methods[] = {method<kThreshold, &threshold>(), method<kBand, &band>(), method<kMacd, &macd>(),
-                                    method<kReturns, &returns>(), {nullptr, nullptr, 0, nullptr}};
-    PyObject* module = backtest::boundary::create_module(definition, {}, methods);
-    if (module == nullptr) return nullptr;
-    try {
-        add_constants(module);
-    } catch (py::error_already_set& error) {
-        error.restore();
-        Py_DECREF(module);
-        return nullptr;
-    }
-    return module;
+    static constexpr std::array<const backtest::registry::Function*, 4> rows{&kThreshold, &kBand, &kMacd, &kReturns};
+    return backtest::boundary::create_module(definition, {}, rows,
+                                             {{method<kThreshold, &threshold>(), method<kBand, &band>(),
+                                               method<kMacd, &macd>(), method<kReturns, &returns>()}});
 }

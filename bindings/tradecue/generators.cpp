@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/convert.hpp"
+#include "boundary/convert.hpp"
 
 namespace backtest::tradecue {
 

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "backtest/signals.hpp"
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 
 namespace backtest::tradecue {
 

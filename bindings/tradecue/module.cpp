@@ -1,6 +1,8 @@
-// Backtest.tradecue: binds np and formula, then the three generators.
+// Backtest.tradecue: binds np and formula, then the three generators in the
+// order of the registry.
 #include "tradecue/averages.hpp"
 #include "tradecue/generators.hpp"
+#include "tradecue/registry.hpp"
 
 namespace {
 
@@ -11,9 +13,8 @@ PyModuleDef definition{PyModuleDef_HEAD_INIT, "Backtest.tradecue", "Position ser
 
 PyMODINIT_FUNC PyInit_tradecue() {
     using namespace backtest::tradecue;
-    static PyMethodDef methods[] = {threshold_method(), band_method(), macd_method(), {nullptr, nullptr, 0, nullptr}};
-    PyObject* module =
-        backtest::boundary::create_module(definition, {{"np", "numpy"}, {"formula", "Backtest.formula"}}, methods);
+    PyObject* module = backtest::boundary::create_module(definition, {{"np", "numpy"}, {"formula", "Backtest.formula"}},
+                                                         kFunctions, {{threshold_method(), band_method(), macd_method()}});
     if (module != nullptr && !keep_formula_averages(module)) Py_CLEAR(module);
     return module;
 }

@@ -1,7 +1,8 @@
 #include <array>
 
-#include "common/convert.hpp"
+#include "boundary/convert.hpp"
 #include "tradecue/generators.hpp"
+#include "tradecue/registry.hpp"
 
 namespace backtest::tradecue {
 
@@ -9,9 +10,6 @@ namespace {
 
 using boundary::Arguments;
 using signals::Average;
-
-constexpr boundary::Signature kBand{"entry_exit_band", {"df", "rolling_window", "backtest_mode"}, 3, 3, 0, nullptr};
-constexpr boundary::Signature kMacd{"entry_exit_macd", {"df", "rolling_window1", "rolling_window2"}, 3, 3, 0, nullptr};
 
 py::object np_nan(py::handle module) { return boundary::module_global(module, "np").attr("nan"); }
 
@@ -50,8 +48,8 @@ py::object entry_exit_macd(py::handle module, const Arguments& args) {
 
 }  // namespace
 
-PyMethodDef band_method() { return boundary::method<kBand, &entry_exit_band>(); }
+PyMethodDef band_method() { return boundary::method<kEntryExitBand, &entry_exit_band>(); }
 
-PyMethodDef macd_method() { return boundary::method<kMacd, &entry_exit_macd>(); }
+PyMethodDef macd_method() { return boundary::method<kEntryExitMacd, &entry_exit_macd>(); }
 
 }  // namespace backtest::tradecue

@@ -1,9 +1,11 @@
 #include <array>
 
-#include "common/convert.hpp"
-#include "common/primitives.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/primitives.hpp"
+#include "formula/registry.hpp"
 #include "tradecue/averages.hpp"
 #include "tradecue/generators.hpp"
+#include "tradecue/registry.hpp"
 
 namespace backtest::tradecue {
 
@@ -13,18 +15,14 @@ using boundary::Arguments;
 using boundary::Primitive;
 using signals::Average;
 
-constexpr boundary::Signature kThreshold{
-    "entry_exit_threshold", {"df", "rolling_window", "threshold", "backtest_mode"}, 4, 4, 0, nullptr};
-
 struct MovingAverage {
-    const char* function;  // attribute of `formula`
-    const char* column;    // frame column it is stored in
-    Primitive primitive;
+    const Primitive& primitive;  // its name is the attribute of `formula`
+    const char* column;          // frame column it is stored in
 };
 
-constexpr std::array<MovingAverage, 3> kAverages{{{"rolling_mean", "processed_sma", Primitive::mean},
-                                                  {"rolling_ema", "processed_ema", Primitive::ema},
-                                                  {"rolling_wma", "processed_wma", Primitive::wma}}};
+constexpr std::array<MovingAverage, 3> kAverages{{{formula::kRollingMean, "processed_sma"},
+                                                  {formula::kRollingEma, "processed_ema"},
+                                                  {formula::kRollingWma, "processed_wma"}}};
 
 std::size_t index_of(Average average) { return static_cast<std::size_t>(average) - 1; }
 
@@ -33,16 +31,12 @@ std::size_t index_of(Average average) { return static_cast<std::size_t>(average)
 // any replacement of the attribute is called instead.
 std::array<PyObject*, kAverages.size()> own_averages{};
 
-void set_column(py::handle df, const char* name, py::handle values) {
-    if (PyObject_SetItem(df.ptr(), py::str(name).ptr(), values.ptr()) < 0) throw py::error_already_set();
-}
-
 // Computes the mode's average through formula as bound now, stores it in the
 // frame and returns the values the rule reads: those of the stored column.
 py::object store_moving_average(py::handle module, py::handle df, py::handle signal, py::handle window_argument,
                                 std::size_t window, Average average) {
     const MovingAverage& spec = kAverages[index_of(average)];
-    py::object function = boundary::module_global(module, "formula").attr(spec.function);
+    py::object function = boundary::module_global(module, "formula").attr(spec.primitive.name);
     if (boundary::is_kept(function, own_averages[index_of(average)])) {
         py::array values = boundary::compute(spec.primitive, boundary::to_numeric(signal), window);
         boundary::store_column(df, spec.column, values);
@@ -50,7 +44,8 @@ py::object store_moving_average(py::handle module, py::handle df, py::handle sig
         if (py::isinstance(df, boundary::pandas().attr("DataFrame"))) return values;
         return column_values(df, spec.column);
     }
-    set_column(df, spec.column, function(signal, window_argument));
+    // stored as the replacement returned it, as `df[column] = ...` stores it
+    df[spec.column] = function(signal, window_argument);
     return column_values(df, spec.column);
 }
 
@@ -71,13 +66,13 @@ py::object entry_exit_threshold(py::handle module, const Arguments& args) {
 
 }  // namespace
 
-PyMethodDef threshold_method() { return boundary::method<kThreshold, &entry_exit_threshold>(); }
+PyMethodDef threshold_method() { return boundary::method<kEntryExitThreshold, &entry_exit_threshold>(); }
 
 bool keep_formula_averages(py::handle module) noexcept {
     PyObject* formula = PyObject_GetAttrString(module.ptr(), "formula");
     if (formula == nullptr) return false;
     std::array<const char*, kAverages.size()> names{};
-    for (std::size_t i = 0; i < names.size(); ++i) names[i] = kAverages[i].function;
+    for (std::size_t i = 0; i < names.size(); ++i) names[i] = kAverages[i].primitive.name;
     const bool kept = boundary::keep_builtins(formula, names, own_averages);
     Py_DECREF(formula);
     return kept;

@@ -1,7 +1,9 @@
-#include "common/module.hpp"
+#include "boundary/module.hpp"
 
 #include <exception>
+#include <memory>
 #include <new>
+#include <string_view>
 
 namespace backtest::boundary {
 
@@ -20,8 +22,52 @@ PyObject* call_guarded(Body body, PyObject* module, const Arguments& args) noexc
     return nullptr;
 }
 
+namespace {
+
+// The methods of the areas in the order of the rows, ending with the null
+// entry. False with a SystemError set unless every row has exactly one method.
+bool order_methods(std::span<const registry::Function* const> rows,
+                   std::initializer_list<std::vector<PyMethodDef>> areas, std::vector<PyMethodDef>& table) {
+    std::size_t methods = 0;
+    for (const std::vector<PyMethodDef>& area : areas) methods += area.size();
+    for (const registry::Function* row : rows) {
+        const PyMethodDef* found = nullptr;
+        for (const std::vector<PyMethodDef>& area : areas) {
+            for (const PyMethodDef& method : area) {
+                if (std::string_view(method.ml_name) != row->name) continue;
+                if (found != nullptr) {
+                    PyErr_Format(PyExc_SystemError, "%s has two methods", row->name);
+                    return false;
+                }
+                found = &method;
+            }
+        }
+        if (found == nullptr) {
+            PyErr_Format(PyExc_SystemError, "%s has no method", row->name);
+            return false;
+        }
+        table.push_back(*found);
+    }
+    if (methods != rows.size()) {
+        PyErr_SetString(PyExc_SystemError, "a method has no row in the registry");
+        return false;
+    }
+    table.push_back({nullptr, nullptr, 0, nullptr});
+    return true;
+}
+
+}  // namespace
+
 PyObject* create_module(PyModuleDef& definition, std::initializer_list<Import> imports,
-                        PyMethodDef* methods) noexcept {
+                        std::span<const registry::Function* const> rows,
+                        std::initializer_list<std::vector<PyMethodDef>> areas) noexcept {
+    std::unique_ptr<std::vector<PyMethodDef>> methods;
+    try {
+        methods = std::make_unique<std::vector<PyMethodDef>>();
+        if (!order_methods(rows, areas, *methods)) return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     PyObject* module = PyModule_Create(&definition);
     if (module == nullptr) return nullptr;
     for (const Import& import : imports) {
@@ -37,10 +83,12 @@ PyObject* create_module(PyModuleDef& definition, std::initializer_list<Import> i
             return nullptr;
         }
     }
-    if (PyModule_AddFunctions(module, methods) < 0) {
+    if (PyModule_AddFunctions(module, methods->data()) < 0) {
         Py_DECREF(module);
         return nullptr;
     }
+    // the table stays as long as the module, which lives as long as the process
+    methods.release();
     return module;
 }
 

@@ -1,4 +1,4 @@
-#include "common/convert.hpp"
+#include "boundary/convert.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -133,6 +133,16 @@ void store_column(py::handle frame, const char* name, const py::array& values) {
         stored = pandas().attr("Series")(values, py::arg("index") = frame.attr("index"), py::arg("copy") = false);
     }
     if (PyObject_SetItem(frame.ptr(), py::str(name).ptr(), stored.ptr()) < 0) throw py::error_already_set();
+}
+
+double to_real(py::handle object, const char* refused_as) {
+    if (refused_as != nullptr && !PyNumber_Check(object.ptr())) {
+        throw py::type_error(std::string(refused_as) + " must be a real number, not '" + Py_TYPE(object.ptr())->tp_name +
+                             "'");
+    }
+    const double value = PyFloat_AsDouble(object.ptr());
+    if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return value;
 }
 
 py::array_t<double> new_array(std::size_t n) { return py::array_t<double>(static_cast<py::ssize_t>(n)); }

@@ -42,6 +42,12 @@ NumericSeries to_numeric(py::handle object);
 // beyond any length saturate, since they only select the all-NaN result.
 std::size_t to_window(py::handle object, const char* parameter);
 
+// A real-number argument as a double, as float() takes it (through __float__
+// or __index__), with Python's own TypeError for anything else. With
+// `refused_as`, an object that is not a number at all (text, lists, None) is
+// refused first as "<refused_as> must be a real number, not '<type>'".
+double to_real(py::handle object, const char* refused_as = nullptr);
+
 // A new float64 array of n values, uninitialised.
 py::array_t<double> new_array(std::size_t n);
 

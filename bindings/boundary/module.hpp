@@ -12,8 +12,9 @@
 #include <initializer_list>
 #include <span>
 #include <string>
+#include <vector>
 
-#include "common/arguments.hpp"
+#include "boundary/arguments.hpp"
 
 namespace backtest::boundary {
 
@@ -25,23 +26,24 @@ using Body = py::object (*)(py::handle module, const Arguments& args);
 // Runs `body`, turning C++ and pybind11 exceptions into a raised Python error.
 PyObject* call_guarded(Body body, PyObject* module, const Arguments& args) noexcept;
 
-template <const Signature& S, Body F>
+template <const registry::Function& R, Body F>
 PyObject* builtin(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Arguments parsed;
-    if (!parse_arguments(S, args, nargs, kwnames, parsed)) return nullptr;
+    if (!parse_arguments(R, args, nargs, kwnames, parsed)) return nullptr;
     return call_guarded(F, module, parsed);
 }
 
 // The C entry point of a registered function, to recognise it at call time.
-template <const Signature& S, Body F>
+template <const registry::Function& R, Body F>
 PyCFunction entry_point() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&builtin<S, F>));
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&builtin<R, F>));
 }
 
-template <const Signature& S, Body F>
+// The method of the function of registry row R, whose body is F.
+template <const registry::Function& R, Body F>
 PyMethodDef method() {
-    static const std::string doc = S.text_signature();
-    return {S.name, entry_point<S, F>(), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+    static const std::string doc = text_signature(R);
+    return {R.name, entry_point<R, F>(), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
 }
 
 // A name bound in the module namespace when it is loaded: `import module as name`
@@ -52,10 +54,13 @@ struct Import {
     const char* attribute = nullptr;
 };
 
-// Creates the module, binds the imports in order, then adds the functions in
-// order (`methods` ends with a null entry and must outlive the module).
+// Creates the module, binds the imports in order, then adds the functions:
+// the methods of its areas (each area's bodies bound to their rows with
+// `method`) in the order of its registry rows. Null with a SystemError set
+// unless every row has exactly one method.
 PyObject* create_module(PyModuleDef& definition, std::initializer_list<Import> imports,
-                        PyMethodDef* methods) noexcept;
+                        std::span<const registry::Function* const> rows,
+                        std::initializer_list<std::vector<PyMethodDef>> areas) noexcept;
 
 // The object bound to `name` in the module's namespace now (NameError if none).
 py::object module_global(py::handle module, const char* name);
