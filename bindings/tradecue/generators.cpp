@@ -49,12 +49,6 @@ std::span<const double> first_rows(py::handle values, std::size_t rows,
     return all.first(rows);
 }
 
-double to_threshold(py::handle threshold) {
-    const double value = PyFloat_AsDouble(threshold.ptr());
-    if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return value;
-}
-
 signals::Columns read_columns(const Rule& rule, std::size_t rows, std::vector<boundary::NumericSeries>& converted) {
     signals::Columns columns{first_rows(rule.series, rows, converted)};
     if (signals::uses_average(rule.levels)) columns.average = first_rows(rule.average, rows, converted);
@@ -62,7 +56,7 @@ signals::Columns read_columns(const Rule& rule, std::size_t rows, std::vector<bo
         columns.upper = first_rows(rule.upper, rows, converted);
         columns.lower = first_rows(rule.lower, rows, converted);
     }
-    if (signals::uses_threshold(rule.levels)) columns.threshold = to_threshold(rule.threshold);
+    if (signals::uses_threshold(rule.levels)) columns.threshold = boundary::to_real(rule.threshold);
     return columns;
 }
 
