@@ -352,21 +352,14 @@ template <class Value>
 SumFold(Value) -> SumFold<Value>;
 
 // The sums of SumFold over x, each divided by the window as it is complete.
-struct MeanFold {
+struct ReadAt {
     const double* x;
+    double operator()(std::size_t i) const { return x[i]; }
+};
+
+struct MeanFold : SumFold<ReadAt> {
     double window;
 
-    double value(std::size_t i) const { return x[i]; }
-    template <class T>
-    using PartOf = T;
-    template <class T>
-    static T first(T v) { return v; }
-    template <class T>
-    static T append(T part, T v) { return part + v; }
-    template <class T>
-    static T prepend(T v, T part) { return v + part; }
-    template <class T>
-    static T newer(T part, std::size_t) { return part; }
     template <class T>
     T merge(T older, T newer) const { return (older + newer) / window; }
     template <class T>

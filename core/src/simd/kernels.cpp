@@ -64,12 +64,12 @@ void fold(const Fold& fold, const double* x, std::size_t n, std::size_t window, 
 
 void sums(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
           double* scratch) {
-    fold(blocks::SumFold{[x](std::size_t i) { return x[i]; }}, x, n, window, begin, end, out, plain_lanes(scratch));
+    fold(blocks::SumFold{blocks::ReadAt{x}}, x, n, window, begin, end, out, plain_lanes(scratch));
 }
 
 void means(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
            double* scratch) {
-    fold(blocks::MeanFold{x, static_cast<double>(window)}, x, n, window, begin, end, out, scratch);
+    fold(blocks::MeanFold{{{x}}, static_cast<double>(window)}, x, n, window, begin, end, out, scratch);
 }
 
 // Rolling extremes by doubling: level s holds the extreme of the s values
