@@ -27,7 +27,7 @@ endef
 # extras and the distributed one, whose tests run a small local cluster
 define install_editable
 	$(1)/bin/python -m pip install --quiet $(BUILD_DEPS)
-	@echo "building the C++ extensions in $(1), about 45 s on a fresh clone (quiet until done)"
+	@echo "building the C++ extensions in $(1), about 25 s on a fresh clone (quiet until done)"
 	$(1)/bin/python -m pip install --quiet --no-build-isolation $(2) -e '.[test,distributed]'
 endef
 
