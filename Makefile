@@ -118,7 +118,7 @@ $(BENCH_VPY):
 
 bench: $(BENCH_VPY)
 	$(BENCH_VPY) -m pip install --quiet $(BUILD_DEPS)
-	$(BENCH_VPY) -m pip install --quiet --no-build-isolation -e '.[bench]'
+	$(BENCH_VPY) -m pip install --quiet --no-build-isolation -e '.[bench,test]'
 	for script in benchmarks/bench_*.py; do MPLBACKEND=Agg $(BENCH_VPY) $$script || exit 1; done
 
 clean:

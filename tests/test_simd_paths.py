@@ -26,7 +26,8 @@ for n in (1000, 4099, 30011):
             for name in ("sum", "mean", "ema", "wma", "std", "min", "max"):
                 for series in (data, pd.Series(data)):
                     digest.update(np.asarray(getattr(F, "rolling_" + name)(series, window)).tobytes())
-        for name in ("rolling_mean_normalize", "rolling_zscore", "rolling_bollinger_bands", "rolling_rsi"):
+        for name in ("rolling_mean_normalize", "rolling_zscore", "rolling_bollinger_bands", "rolling_rsi",
+                     "rolling_l1_normalization"):
             args = (20, 2.0) if name == "rolling_bollinger_bands" else (20,)
             frame = getattr(F, name)(pd.DataFrame({"data": data}), *args)
             for column in frame.columns:

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #ifdef __SSE2__
@@ -181,12 +182,24 @@ void for_each_tile(std::size_t window, Visit visit) {
     if (k < window) visit(window - N);
 }
 
+// A value of x as a fold reads it, a vector of them at a time: folds whose
+// values are not x's own (sums of magnitudes) say how in `value.lanes`.
+template <class Fold, class V>
+V read_lanes(const Fold& fold, V v) {
+    if constexpr (requires { fold.value.lanes(v); }) {
+        return fold.value.lanes(v);
+    } else {
+        return v;
+    }
+}
+
 // The windows ending in kLanesOf<V> consecutive whole blocks from `start` >=
 // window, block j's in lane j of every vector: the values of x are
 // transposed in registers into `scratch` (rows of the blocks' values at one
 // offset), folded a row at a time, and transposed back. Each lane does the
 // operations of fold_newer_blocks in the same order, so the results are the
-// same bits. Requires window >= kLanesOf<V> and fold.value(i) == x[i];
+// same bits. Requires window >= kLanesOf<V> and fold.value(i) ==
+// read_lanes(fold, x[i]);
 // scratch for lanes_scratch<V>(window) values.
 template <class V, class Fold>
 void fold_lanes(const Fold& fold, const double* x, std::size_t window, std::size_t start, double* out,
@@ -203,12 +216,12 @@ void fold_lanes(const Fold& fold, const double* x, std::size_t window, std::size
     std::array<V, N> tile;
     for_each_tile<N>(window, [&](std::size_t k) {
 #pragma GCC unroll 16
-        for (std::size_t j = 0; j < N; ++j) tile[j] = load<V>(base + j * window + k);
+        for (std::size_t j = 0; j < N; ++j) tile[j] = read_lanes(fold, load<V>(base + j * window + k));
         transpose(tile);
 #pragma GCC unroll 16
         for (std::size_t t = 0; t < N; ++t) store(rows + (k + t) * N, tile[t]);
     });
-    std::memcpy(newest, base + N * window, window * sizeof(double));
+    for (std::size_t k = 0; k < window; ++k) newest[k] = fold.value(start - window + N * window + k);
     const auto older = [rows](std::size_t k) { return load<V>(rows + k * N); };
     const auto own = [&](std::size_t k) { return shift_in(older(k), newest[k], std::make_index_sequence<N>()); };
     auto part = fold.first(own(0));
@@ -355,6 +368,17 @@ SumFold(Value) -> SumFold<Value>;
 struct ReadAt {
     const double* x;
     double operator()(std::size_t i) const { return x[i]; }
+};
+
+// |x[i]|, the sign bit cleared as fabs clears it (also in a vector's lanes).
+struct ReadMagnitude {
+    const double* x;
+    double operator()(std::size_t i) const { return __builtin_fabs(x[i]); }
+    template <class V>
+    V lanes(V v) const {
+        typedef std::int64_t Bits __attribute__((vector_size(sizeof(V))));
+        return reinterpret_cast<V>(reinterpret_cast<Bits>(v) & std::numeric_limits<std::int64_t>::max());
+    }
 };
 
 struct MeanFold : SumFold<ReadAt> {

@@ -53,16 +53,19 @@ std::size_t first_nan(std::span<const double> x, std::size_t begin, std::size_t 
                                     x.begin());
 }
 
+// The kernel folding the windows of an ordinary chunk.
+using OrdinaryFold = decltype(simd::Kernels::sums);
+
 // Window sums of input(x[i]), chunk by chunk; after each chunk finish(begin,
 // end, ordinary) completes its results (those from window - 1 on) and says
 // whether to go on. `input` (a lambda, so that it is inlined) leaves finite
-// values as they are, so a chunk whose windows hold only finite values (and
-// so does the value just before its first window: `ordinary`) is folded from
-// x itself; only the others pay for `input`, with the same results. With
-// `averages`, ordinary chunks come out divided by the window already.
+// values as `ordinary_fold` reads them, so a chunk whose windows hold only
+// finite values (and so does the value just before its first window:
+// `ordinary`) is folded by that kernel from x itself; only the others pay for
+// `input`, with the same results.
 template <class Input, class Finish>
-void window_sums(std::span<const double> x, std::size_t window, std::span<double> out, Input input, Finish finish,
-                 bool averages = false) {
+void window_sums(std::span<const double> x, std::size_t window, std::span<double> out, OrdinaryFold ordinary_fold,
+                 Input input, Finish finish) {
     const std::size_t n = x.size();
     const simd::Kernels& kernels = simd::active();
     std::vector<double> scratch = lanes_scratch(kernels, window);
@@ -73,8 +76,7 @@ void window_sums(std::span<const double> x, std::size_t window, std::span<double
             const std::size_t before = begin < window ? 0 : begin - window;
             const bool ordinary = !kernels.holds(&x[before], end - before, true);
             if (ordinary) {
-                (averages ? kernels.means : kernels.sums)(x.data(), n, window, begin, end, out.data(),
-                                                          scratch.empty() ? nullptr : scratch.data());
+                ordinary_fold(x.data(), n, window, begin, end, out.data(), scratch.empty() ? nullptr : scratch.data());
             } else {
                 blocks::fold_range(read, window, n, begin, end, out.data());
             }
@@ -82,6 +84,28 @@ void window_sums(std::span<const double> x, std::size_t window, std::span<double
         },
         kernels.lanes);
     fill_warm_up(window, out);
+}
+
+// The window sums of a Series, of x or of |x|: NaN counts as 0, except in the
+// window ending at it and the one ending `window` rows later, where pandas'
+// cumsum is NaN. done(begin, end) follows each chunk.
+template <bool Magnitudes, class Done>
+void series_sums(std::span<const double> x, std::size_t window, std::span<double> out, Done done) {
+    const simd::Kernels& kernels = simd::active();
+    const auto skip = [](double v) { return skip_nan(Magnitudes ? std::fabs(v) : v); };
+    window_sums(x, window, out, Magnitudes ? kernels.magnitude_sums : kernels.sums, skip,
+                [&](std::size_t begin, std::size_t end, bool ordinary) {
+                    if (!ordinary) {
+                        for (std::size_t i = std::max(begin, window - 1); i < end; ++i) {
+                            out[i] = is_nan(x[i]) ? kNaN : out[i];
+                        }
+                        for (std::size_t i = std::max(begin, window); i < end; ++i) {
+                            out[i] = is_nan(x[i - window]) ? kNaN : out[i];
+                        }
+                    }
+                    done(begin, end);
+                    return true;
+                });
 }
 
 }  // namespace
@@ -92,38 +116,33 @@ void window_sums(std::span<const double> x, std::size_t window, std::span<double
 // ending at the NaN and the window ending `window` rows later. Elsewhere a NaN
 // counts as 0, and an infinity reaches only the windows holding it.
 void sum(std::span<const double> x, std::size_t window, PrefixNan nan, std::span<double> out) {
-    if (nan == PrefixNan::poison) {
-        const auto as_is = [](double v) { return v; };
-        return window_sums(x, window, out, as_is, [&](std::size_t begin, std::size_t end, bool ordinary) {
-            const std::size_t poisoned = ordinary ? end : first_nan(x, begin, end);
-            if (poisoned == end) return true;
-            std::fill(out.begin() + static_cast<std::ptrdiff_t>(std::max(poisoned, window - 1)), out.end(), kNaN);
-            return false;
-        });
-    }
-    const auto skip = [](double v) { return skip_nan(v); };
-    window_sums(x, window, out, skip, [&](std::size_t begin, std::size_t end, bool ordinary) {
-        if (ordinary) return true;
-        for (std::size_t i = std::max(begin, window - 1); i < end; ++i) out[i] = is_nan(x[i]) ? kNaN : out[i];
-        for (std::size_t i = std::max(begin, window); i < end; ++i) out[i] = is_nan(x[i - window]) ? kNaN : out[i];
-        return true;
+    if (nan == PrefixNan::skip) return series_sums<false>(x, window, out, [](std::size_t, std::size_t) {});
+    const auto as_is = [](double v) { return v; };
+    window_sums(x, window, out, simd::active().sums, as_is, [&](std::size_t begin, std::size_t end, bool ordinary) {
+        const std::size_t poisoned = ordinary ? end : first_nan(x, begin, end);
+        if (poisoned == end) return true;
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(std::max(poisoned, window - 1)), out.end(), kNaN);
+        return false;
     });
 }
 
+void magnitude_sums(std::span<const double> x, std::size_t window, std::span<double> out,
+                    const std::function<void(std::size_t, std::size_t)>& chunk_done) {
+    series_sums<true>(x, window, out, chunk_done);
+}
+
 // Each window summed from its own values, NaN counted as 0 and infinities
-// clamped to the largest finite doubles.
+// clamped to the largest finite doubles; ordinary chunks come out divided by
+// the window already.
 void mean(std::span<const double> x, std::size_t window, std::span<double> out) {
     const auto w = static_cast<double>(window);
     const auto clamp = [](double v) { return clamped(v); };
     const simd::Kernels& kernels = simd::active();
-    window_sums(
-        x, window, out, clamp,
-        [&](std::size_t begin, std::size_t end, bool ordinary) {
-            const std::size_t first = std::max(begin, window - 1);
-            if (!ordinary && first < end) kernels.divide(&out[first], end - first, w);
-            return true;
-        },
-        true);
+    window_sums(x, window, out, kernels.means, clamp, [&](std::size_t begin, std::size_t end, bool ordinary) {
+        const std::size_t first = std::max(begin, window - 1);
+        if (!ordinary && first < end) kernels.divide(&out[first], end - first, w);
+        return true;
+    });
 }
 
 namespace {

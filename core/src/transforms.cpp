@@ -56,7 +56,6 @@ double loss_of_change(Column x, std::size_t i) { return i == 0 ? -0.0 : loss_of(
 
 using formulas::Formula;
 using formulas::strength_signal;
-constexpr auto l1_share = formulas::share;
 constexpr auto strength_of = formulas::strength;
 
 // out[i] = formula(a[i], b[i], ...), a vector of rows at a time on the
@@ -72,38 +71,17 @@ double capped(double v) {
     return largest < v ? largest : v;
 }
 
-bool is_nan(double v) { return v != v; }
-
 void fill_nan(Output out, std::size_t count) {
     std::fill_n(out.begin(), std::min(count, out.size()), kNaN);
 }
 
 // rolling_l1_normalize, window <= x.size(): the window sums of |x| as
-// rolling::sum forms them for a Series, then the shares, chunk by chunk in
-// the output itself.
+// rolling::sum forms them for a Series, turned into the shares chunk by chunk
+// while they are in cache.
 void l1_in_chunks(Column x, std::size_t window, Output out) {
-    const std::size_t n = x.size();
-    // a chunk whose windows hold no NaN skips the test of each magnitude
-    const blocks::SumFold magnitudes{[x](std::size_t i) { return std::fabs(x[i]); }};
-    const blocks::SumFold skipping{[x](std::size_t i) {
-        const double magnitude = std::fabs(x[i]);
-        return is_nan(magnitude) ? 0.0 : magnitude;
-    }};
-    blocks::for_each_chunk(window, n, blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
-        const std::size_t before = begin < window ? 0 : begin - window;
-        const bool ordinary = !blocks::holds(&x[before], end - before, false);
-        if (ordinary) {
-            blocks::fold_range(magnitudes, window, n, begin, end, out.data());
-        } else {
-            blocks::fold_range(skipping, window, n, begin, end, out.data());
-        }
-        // a NaN spoils the sum of the window ending at it (and x / sum there
-        // is NaN anyway) and of the window ending `window` rows later
+    rolling::magnitude_sums(x, window, out, [&](std::size_t begin, std::size_t end) {
         const std::size_t first = std::max(begin, window - 1);
-        const std::size_t later = ordinary ? end : std::max(first, std::min(end, window));
-        for (std::size_t i = first; i < later; ++i) out[i] = l1_share(x[i], out[i]);
-        for (std::size_t i = later; i < end; ++i) out[i] = l1_share(x[i], is_nan(x[i - window]) ? kNaN : out[i]);
-        return true;
+        if (first < end) map(Formula::share, out.subspan(first, end - first), x.subspan(first), out.subspan(first));
     });
 }
 

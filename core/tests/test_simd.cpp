@@ -69,6 +69,7 @@ std::vector<Case> kernels() {
     return {
         {"sum_poison", [](auto x, auto w, auto o) { rolling::sum(x, w, rolling::PrefixNan::poison, o); }},
         {"sum_skip", [](auto x, auto w, auto o) { rolling::sum(x, w, rolling::PrefixNan::skip, o); }},
+        {"magnitude_sums", [](auto x, auto w, auto o) { rolling::magnitude_sums(x, w, o, [](auto, auto) {}); }},
         {"mean", rolling::mean},
         {"ema", [](auto x, auto w, auto o) { rolling::ema(x, w, rolling::EmaSeed::skip_nan, o); }},
         {"wma", rolling::wma},
@@ -110,6 +111,26 @@ TEST_P(EveryPath, GivesTheBitsOfTheBaseline) {
 
 INSTANTIATE_TEST_SUITE_P(Simd, EveryPath, ::testing::ValuesIn(kernels()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The sums of magnitudes read |x| a vector at a time: they are the Series
+// sums of a column of |x|, with its NaN rule, on every path.
+TEST(Simd, MagnitudeSumsAreTheSeriesSumsOfMagnitudes) {
+    const Series x = walk_with_specials(4099, 3);
+    Series magnitudes(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) magnitudes[i] = std::fabs(x[i]);
+    for (std::size_t window : {1, 2, 3, 5, 14, 50, 200, 999}) {
+        const Series expected = run_on(simd::Path::sse2, [](auto v, auto w, auto o) {
+            rolling::sum(v, w, rolling::PrefixNan::skip, o);
+        }, magnitudes, window);
+        for (simd::Path path : simd::kPaths) {
+            if (!simd::supported(path)) continue;
+            const Series got = run_on(path, [](auto v, auto w, auto o) {
+                rolling::magnitude_sums(v, w, o, [](auto, auto) {});
+            }, x, window);
+            EXPECT_EQ(first_difference(got, expected), x.size()) << simd::name_of(path) << " w=" << window;
+        }
+    }
+}
 
 // ---- extremes: the data that cost a deque or a rescan most ----
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <span>
@@ -31,6 +32,12 @@ enum class EmaSeed {
 // the windows holding it (NaN with both signs), and no value leaves a residue
 // in later windows. NaN as `nan` says.
 void sum(std::span<const double> x, std::size_t window, PrefixNan nan, std::span<double> out);
+
+// `sum` with PrefixNan::skip of |x|, chunk by chunk: once the results of the
+// windows ending in a chunk [begin, end) are in `out`, chunk_done(begin, end)
+// may rewrite them while they are in cache.
+void magnitude_sums(std::span<const double> x, std::size_t window, std::span<double> out,
+                    const std::function<void(std::size_t, std::size_t)>& chunk_done);
 
 // Simple moving average: the window sums of `sum`, NaN counted as 0 and
 // infinities clamped to the largest finite doubles, divided by the window.

@@ -35,6 +35,9 @@ struct Kernels {
     // its weighted mean, over the windows ending at [begin, end)
     void (*sums)(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
                  double* scratch);
+    // the same sums of |x[i]|
+    void (*magnitude_sums)(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end,
+                           double* out, double* scratch);
     // the same sums, each divided by the window as it is made
     void (*means)(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end,
                   double* out, double* scratch);

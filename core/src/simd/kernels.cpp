@@ -67,6 +67,11 @@ void sums(const double* x, std::size_t n, std::size_t window, std::size_t begin,
     fold(blocks::SumFold{blocks::ReadAt{x}}, x, n, window, begin, end, out, plain_lanes(scratch));
 }
 
+void magnitude_sums(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end,
+                    double* out, double* scratch) {
+    fold(blocks::SumFold{blocks::ReadMagnitude{x}}, x, n, window, begin, end, out, plain_lanes(scratch));
+}
+
 void means(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
            double* scratch) {
     fold(blocks::MeanFold{{{x}}, static_cast<double>(window)}, x, n, window, begin, end, out, scratch);
@@ -238,6 +243,6 @@ void divide(double* values, std::size_t count, double divisor) {
 
 }  // namespace
 
-extern const Kernels kernels{kPath, kLanes, scratch, holds, sums, means, minima, maxima, weighted, deviations, deviation_scratch, deviation_groups, map, divide};
+extern const Kernels kernels{kPath, kLanes, scratch, holds, sums, magnitude_sums, means, minima, maxima, weighted, deviations, deviation_scratch, deviation_groups, map, divide};
 
 }  // namespace backtest::simd::BACKTEST_ISA
