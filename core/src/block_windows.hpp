@@ -21,7 +21,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <utility>
 
 #ifdef __SSE2__
@@ -182,14 +181,14 @@ void for_each_tile(std::size_t window, Visit visit) {
     if (k < window) visit(window - N);
 }
 
-// A value of x as a fold reads it, a vector of them at a time: folds whose
-// values are not x's own (sums of magnitudes) say how in `value.lanes`.
-template <class Fold, class V>
-V read_lanes(const Fold& fold, V v) {
-    if constexpr (requires { fold.value.lanes(v); }) {
-        return fold.value.lanes(v);
+// The values of x from `at` as a fold reads them, a vector at a time: folds
+// whose values are not x's own say how in `value.lanes` (summands.hpp).
+template <class V, class Fold>
+V read_lanes(const Fold& fold, const double* at) {
+    if constexpr (requires { fold.value.template lanes<V>(at); }) {
+        return fold.value.template lanes<V>(at);
     } else {
-        return v;
+        return load<V>(at);
     }
 }
 
@@ -198,8 +197,8 @@ V read_lanes(const Fold& fold, V v) {
 // transposed in registers into `scratch` (rows of the blocks' values at one
 // offset), folded a row at a time, and transposed back. Each lane does the
 // operations of fold_newer_blocks in the same order, so the results are the
-// same bits. Requires window >= kLanesOf<V> and fold.value(i) ==
-// read_lanes(fold, x[i]);
+// same bits. Requires window >= kLanesOf<V> and read_lanes to read the
+// fold's values;
 // scratch for lanes_scratch<V>(window) values.
 template <class V, class Fold>
 void fold_lanes(const Fold& fold, const double* x, std::size_t window, std::size_t start, double* out,
@@ -216,7 +215,7 @@ void fold_lanes(const Fold& fold, const double* x, std::size_t window, std::size
     std::array<V, N> tile;
     for_each_tile<N>(window, [&](std::size_t k) {
 #pragma GCC unroll 16
-        for (std::size_t j = 0; j < N; ++j) tile[j] = read_lanes(fold, load<V>(base + j * window + k));
+        for (std::size_t j = 0; j < N; ++j) tile[j] = read_lanes<V>(fold, base + j * window + k);
         transpose(tile);
 #pragma GCC unroll 16
         for (std::size_t t = 0; t < N; ++t) store(rows + (k + t) * N, tile[t]);
@@ -368,17 +367,6 @@ SumFold(Value) -> SumFold<Value>;
 struct ReadAt {
     const double* x;
     double operator()(std::size_t i) const { return x[i]; }
-};
-
-// |x[i]|, the sign bit cleared as fabs clears it (also in a vector's lanes).
-struct ReadMagnitude {
-    const double* x;
-    double operator()(std::size_t i) const { return __builtin_fabs(x[i]); }
-    template <class V>
-    V lanes(V v) const {
-        typedef std::int64_t Bits __attribute__((vector_size(sizeof(V))));
-        return reinterpret_cast<V>(reinterpret_cast<Bits>(v) & std::numeric_limits<std::int64_t>::max());
-    }
 };
 
 struct MeanFold : SumFold<ReadAt> {

@@ -22,6 +22,7 @@ enum class Formula {
     share,             // 2 * (a / b) - 1: the L1 normalisation
     share_of_total,    // 2 * (a / p) - 1: the softmax, p the total
     strength,          // 100 - 100 / (1 + a / b): gain, loss
+    strength_of_sums,  // strength(a / p, b / p): sums of gains and of losses, p the window
     strength_signal,   // (a - 50) / 50
     upper_band,        // a + p * b: mean, deviation
     lower_band,        // a - p * b
@@ -49,6 +50,7 @@ void apply(const double* a, const double* b, const double* c, const double* d, d
         if constexpr (F == Formula::share) out[i] = share(a[i], b[i]);
         if constexpr (F == Formula::share_of_total) out[i] = share(a[i], p);
         if constexpr (F == Formula::strength) out[i] = strength(a[i], b[i]);
+        if constexpr (F == Formula::strength_of_sums) out[i] = strength(a[i] / p, b[i] / p);
         if constexpr (F == Formula::strength_signal) out[i] = strength_signal(a[i]);
         if constexpr (F == Formula::upper_band) out[i] = a[i] + p * b[i];
         if constexpr (F == Formula::lower_band) out[i] = a[i] - p * b[i];

@@ -53,17 +53,14 @@ std::size_t first_nan(std::span<const double> x, std::size_t begin, std::size_t 
                                     x.begin());
 }
 
-// The kernel folding the windows of an ordinary chunk.
-using OrdinaryFold = decltype(simd::Kernels::sums);
-
 // Window sums of input(x[i]), chunk by chunk; after each chunk finish(begin,
 // end, ordinary) completes its results (those from window - 1 on) and says
 // whether to go on. `input` (a lambda, so that it is inlined) leaves finite
-// values as `ordinary_fold` reads them, so a chunk whose windows hold only
-// finite values (and so does the value just before its first window:
-// `ordinary`) is folded by that kernel from x itself; only the others pay for
-// `input`, with the same results.
-template <class Input, class Finish>
+// values as ordinary_fold(x, n, window, begin, end, out, scratch) reads them,
+// so a chunk whose windows hold only finite values (and so does the value
+// just before its first window: `ordinary`) is folded by that kernel from x
+// itself; only the others pay for `input`, with the same results.
+template <class OrdinaryFold, class Input, class Finish>
 void window_sums(std::span<const double> x, std::size_t window, std::span<double> out, OrdinaryFold ordinary_fold,
                  Input input, Finish finish) {
     const std::size_t n = x.size();
@@ -93,7 +90,14 @@ template <bool Magnitudes, class Done>
 void series_sums(std::span<const double> x, std::size_t window, std::span<double> out, Done done) {
     const simd::Kernels& kernels = simd::active();
     const auto skip = [](double v) { return skip_nan(Magnitudes ? std::fabs(v) : v); };
-    window_sums(x, window, out, Magnitudes ? kernels.magnitude_sums : kernels.sums, skip,
+    const auto ordinary_fold = [&kernels](auto... arguments) {
+        if constexpr (Magnitudes) {
+            kernels.summand_sums(simd::Summand::magnitude, arguments...);
+        } else {
+            kernels.sums(arguments...);
+        }
+    };
+    window_sums(x, window, out, ordinary_fold, skip,
                 [&](std::size_t begin, std::size_t end, bool ordinary) {
                     if (!ordinary) {
                         for (std::size_t i = std::max(begin, window - 1); i < end; ++i) {

@@ -9,10 +9,7 @@
 #include "block_windows.hpp"
 #include "formulas.hpp"
 #include "simd/dispatch.hpp"
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
+#include "summands.hpp"
 
 namespace backtest::transforms {
 
@@ -28,47 +25,15 @@ void each(Output out, F f, Inputs... inputs) {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 
-// change > 0 ? change : 0, and -(change < 0 ? change : 0), NaN giving 0 and
-// -0. The compiler turns the selections into jumps around the addition where
-// a sum reads them, and jumps on random signs are mostly mispredicted:
-// maxsd and minsd (whose second operand wins on NaN and on equal zeros) keep
-// them free of jumps.
-double gain_of(double change) {
-#ifdef __SSE2__
-    return _mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(change), _mm_setzero_pd()));
-#else
-    return change > 0.0 ? change : 0.0;
-#endif
-}
-
-double loss_of(double change) {
-#ifdef __SSE2__
-    return -_mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(change), _mm_setzero_pd()));
-#else
-    return -(change < 0.0 ? change : 0.0);
-#endif
-}
-// Of the change x[i] - x[i - 1]; the first change, NaN, is no gain and a
-// loss of -0 (spelled out: the compiler's folding of maxsd on a constant NaN
-// is not the processor's).
-double gain_of_change(Column x, std::size_t i) { return i == 0 ? 0.0 : gain_of(x[i] - x[i - 1]); }
-double loss_of_change(Column x, std::size_t i) { return i == 0 ? -0.0 : loss_of(x[i] - x[i - 1]); }
+using summands::gain_of_change;
+using summands::loss_of_change;
 
 using formulas::Formula;
-using formulas::strength_signal;
-constexpr auto strength_of = formulas::strength;
 
 // out[i] = formula(a[i], b[i], ...), a vector of rows at a time on the
 // processor's widest path; the columns a formula does not read are empty.
 void map(Formula formula, Output out, Column a, Column b = {}, Column c = {}, Column d = {}, double parameter = 0.0) {
     simd::active().map(formula, a.data(), b.data(), c.data(), d.data(), parameter, out.size(), out.data());
-}
-
-// An infinity capped as rolling::mean reads it, for values that are never
-// NaN nor below 0.
-double capped(double v) {
-    constexpr double largest = std::numeric_limits<double>::max();
-    return largest < v ? largest : v;
 }
 
 void fill_nan(Output out, std::size_t count) {
@@ -90,19 +55,24 @@ void l1_in_chunks(Column x, std::size_t window, Output out) {
 // chunk's results replace them.
 void strength_in_chunks(Column x, std::size_t window, Output rsi, Output signal) {
     const std::size_t n = x.size();
-    const auto w = static_cast<double>(window);
-    const blocks::SumFold gains{[x](std::size_t i) { return capped(gain_of_change(x, i)); }};
-    const blocks::SumFold losses{[x](std::size_t i) { return capped(loss_of_change(x, i)); }};
-    blocks::for_each_chunk(window, n, blocks::kChunkValues, [&](std::size_t begin, std::size_t end) {
-        blocks::fold_range(gains, window, n, begin, end, rsi.data());
-        blocks::fold_range(losses, window, n, begin, end, signal.data());
-        for (std::size_t i = std::max(begin, window - 1); i < end; ++i) {
-            const double strength = strength_of(rsi[i] / w, signal[i] / w);
-            rsi[i] = strength;
-            signal[i] = strength_signal(strength);
-        }
-        return true;
-    });
+    const simd::Kernels& kernels = simd::active();
+    std::vector<double> scratch(kernels.scratch(window, blocks::chunk_values(window, blocks::kChunkValues, kernels.lanes)));
+    double* lanes = scratch.empty() ? nullptr : scratch.data();
+    blocks::for_each_chunk(
+        window, n, blocks::kChunkValues,
+        [&](std::size_t begin, std::size_t end) {
+            kernels.summand_sums(simd::Summand::gain, x.data(), n, window, begin, end, rsi.data(), lanes);
+            kernels.summand_sums(simd::Summand::loss, x.data(), n, window, begin, end, signal.data(), lanes);
+            const std::size_t first = std::max(begin, window - 1);
+            if (first < end) {
+                const Output strength = rsi.subspan(first, end - first);
+                map(Formula::strength_of_sums, strength, strength, signal.subspan(first), {}, {},
+                    static_cast<double>(window));
+                map(Formula::strength_signal, signal.subspan(first, end - first), strength);
+            }
+            return true;
+        },
+        kernels.lanes);
 }
 
 }  // namespace
@@ -151,11 +121,11 @@ void rolling_l1_normalize(Column x, std::size_t window, Output out) {
 void difference(Column a, Column b, Output out) { map(Formula::difference, out, a, b); }
 
 void gains(Column x, Output out) {
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = gain_of_change(x, i);
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = gain_of_change(x.data(), i);
 }
 
 void losses(Column x, Output out) {
-    for (std::size_t i = 0; i < x.size(); ++i) out[i] = loss_of_change(x, i);
+    for (std::size_t i = 0; i < x.size(); ++i) out[i] = loss_of_change(x.data(), i);
 }
 
 void rsi(Column gain, Column loss, Output out) { map(Formula::strength, out, gain, loss); }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "backtest/rolling.hpp"
+#include "backtest/transforms.hpp"
 #include "simd/dispatch.hpp"
 
 namespace {
@@ -76,6 +77,11 @@ std::vector<Case> kernels() {
         {"stddev", rolling::stddev},
         {"min", rolling::min},
         {"max", rolling::max},
+        {"rsi", [](auto x, auto w, auto o) {
+             Series signal(o.size());
+             backtest::transforms::relative_strength(x, w, o, signal);
+         }},
+        {"l1", backtest::transforms::rolling_l1_normalize},
     };
 }
 

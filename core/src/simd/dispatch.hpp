@@ -19,6 +19,10 @@ namespace backtest::simd {
 
 enum class Path { sse2, avx2, avx512 };
 
+// What a window sum adds up besides x itself: |x[i]|, and the gain and the
+// loss of the change x[i] - x[i - 1] as the RSI's averages read them.
+enum class Summand { magnitude, gain, loss };
+
 inline constexpr Path kPaths[] = {Path::sse2, Path::avx2, Path::avx512};
 
 struct Kernels {
@@ -35,9 +39,9 @@ struct Kernels {
     // its weighted mean, over the windows ending at [begin, end)
     void (*sums)(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
                  double* scratch);
-    // the same sums of |x[i]|
-    void (*magnitude_sums)(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end,
-                           double* out, double* scratch);
+    // the same sums of the summand read from x (summands.hpp)
+    void (*summand_sums)(Summand summand, const double* x, std::size_t n, std::size_t window, std::size_t begin,
+                         std::size_t end, double* out, double* scratch);
     // the same sums, each divided by the window as it is made
     void (*means)(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end,
                   double* out, double* scratch);

@@ -3,6 +3,7 @@
 // for it), each copy in a namespace of its own.
 #include "block_windows.hpp"
 #include "simd/dispatch.hpp"
+#include "summands.hpp"
 
 #include <algorithm>
 #include <array>
@@ -67,9 +68,15 @@ void sums(const double* x, std::size_t n, std::size_t window, std::size_t begin,
     fold(blocks::SumFold{blocks::ReadAt{x}}, x, n, window, begin, end, out, plain_lanes(scratch));
 }
 
-void magnitude_sums(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end,
-                    double* out, double* scratch) {
-    fold(blocks::SumFold{blocks::ReadMagnitude{x}}, x, n, window, begin, end, out, plain_lanes(scratch));
+void summand_sums(Summand summand, const double* x, std::size_t n, std::size_t window, std::size_t begin,
+                  std::size_t end, double* out, double* scratch) {
+    double* lanes = plain_lanes(scratch);
+    switch (summand) {
+        case Summand::magnitude:
+            return fold(blocks::SumFold{summands::Magnitude{x}}, x, n, window, begin, end, out, lanes);
+        case Summand::gain: return fold(blocks::SumFold{summands::Gain{x}}, x, n, window, begin, end, out, lanes);
+        case Summand::loss: return fold(blocks::SumFold{summands::Loss{x}}, x, n, window, begin, end, out, lanes);
+    }
 }
 
 void means(const double* x, std::size_t n, std::size_t window, std::size_t begin, std::size_t end, double* out,
@@ -228,6 +235,7 @@ void map(formulas::Formula formula, const double* a, const double* b, const doub
         case share: return formulas::apply<share>(a, b, c, d, parameter, n, out);
         case share_of_total: return formulas::apply<share_of_total>(a, b, c, d, parameter, n, out);
         case strength: return formulas::apply<strength>(a, b, c, d, parameter, n, out);
+        case strength_of_sums: return formulas::apply<strength_of_sums>(a, b, c, d, parameter, n, out);
         case strength_signal: return formulas::apply<strength_signal>(a, b, c, d, parameter, n, out);
         case upper_band: return formulas::apply<upper_band>(a, b, c, d, parameter, n, out);
         case lower_band: return formulas::apply<lower_band>(a, b, c, d, parameter, n, out);
@@ -243,6 +251,6 @@ void divide(double* values, std::size_t count, double divisor) {
 
 }  // namespace
 
-extern const Kernels kernels{kPath, kLanes, scratch, holds, sums, magnitude_sums, means, minima, maxima, weighted, deviations, deviation_scratch, deviation_groups, map, divide};
+extern const Kernels kernels{kPath, kLanes, scratch, holds, sums, summand_sums, means, minima, maxima, weighted, deviations, deviation_scratch, deviation_groups, map, divide};
 
 }  // namespace backtest::simd::BACKTEST_ISA
