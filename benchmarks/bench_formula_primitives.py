@@ -11,7 +11,8 @@ move_mean, move_std, move_min and move_max, whose definitions coincide with
 ours on finite data; each is timed on the array and on the Series that ours
 gets. np.cumsum of the same array is the one-pass yardstick. Each run times
 the yardstick and every contender one after the other, so that load on the
-machine hits all alike; medians are printed, and every result is checked
+machine hits all alike; each run makes 2e6 / n calls in a row, and the best
+runs are printed (the EMA's median), and every result is checked
 against the baseline and the peers first. The extremes also run on rising
 and falling series, the worst cases of the peers' methods. A last table
 times calls on 1,000 values, where the per-call overhead rules.
@@ -117,23 +118,30 @@ CASES = [
 ]
 
 
-def seconds(function, *args):
+def seconds(function, args, calls):
+    """Seconds per call over `calls` calls in a row: each call's result is freed
+    before the next, so that every contender reuses its memory as a loop in a
+    user's script would, whatever the contender before it left behind."""
     start = time.perf_counter()
-    function(*args)
-    return time.perf_counter() - start
+    for _ in range(calls):
+        function(*args)
+    return (time.perf_counter() - start) / calls
 
 
-def measure(contenders, runs):
-    """Median seconds of each (label, function, args), timed in turn within each run."""
+def measure(contenders, runs, summary=min, calls=1):
+    """Seconds per call of each (label, function, args), timed in turn within
+    each run: the best run, what the function costs when nothing else on the
+    machine gets in its way (single calls here moved by 30 % and more from run
+    to run, mostly with the page faults of fresh output memory)."""
     times = {label: [] for label, _, _ in contenders}
     for _ in range(runs):
         for label, function, args in contenders:
-            times[label].append(seconds(function, *args))
-    return {label: statistics.median(values) for label, values in times.items()}
+            times[label].append(seconds(function, args, calls))
+    return {label: summary(values) for label, values in times.items()}
 
 
 # The EMA is a latency-bound recursion whose time varies little but whose
-# ratio is close to 1: it gets more runs.
+# ratio is close to 1: it gets more runs, and its goal is set on their median.
 EMA_RUNS = 21
 
 PEERS = ["TA-Lib", "bottleneck"]
@@ -167,7 +175,8 @@ def shapes(n):
 
 def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 11
-    print(f"median of {runs} runs ({EMA_RUNS} for rolling_ema); times in ms, ratios of times")
+    print(f"best of {runs} runs (rolling_ema: median of {EMA_RUNS}) of 2e6 / n calls in a row; times in ms per call,"
+          " ratios of times")
     print("Series: ours on a Series over ours on the array; peers: their time over ours, array then Series input")
     print(f"{'primitive':<13}{'data':<8}{'n':>10}{'w':>5}{'ours':>9}{'Series':>8}{'/cumsum':>8}{'pandas/':>9}"
           + "".join(f"{peer + '/ours':>16}" for peer in PEERS))
@@ -189,7 +198,9 @@ def main():
                                   ("Series ours", ours, (series, window)), ("baseline", baseline, (x, window))]
                     for label, peer in functions.items():
                         contenders += [(label, peer, (x, window)), ("Series " + label, peer, (series, window))]
-                    t = measure(contenders, EMA_RUNS if name == "rolling_ema" else runs)
+                    ema = name == "rolling_ema"
+                    t = measure(contenders, EMA_RUNS if ema else runs, statistics.median if ema else min,
+                                calls=max(1, 2_000_000 // n))
                     missed += row(name, n, window, t, shape)
     small(runs)
     if missed:
