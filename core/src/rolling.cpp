@@ -32,8 +32,8 @@ void nan_where_window_holds(std::span<const double> x, std::size_t window, std::
 
 // Scratch for the vectorised folds of the kernels in use, empty when the
 // window is too long for them.
-std::vector<double> lanes_scratch(const simd::Kernels& kernels, std::size_t window) {
-    return std::vector<double>(kernels.scratch(window, blocks::chunk_values(window, blocks::kChunkValues, kernels.lanes)));
+blocks::Scratch lanes_scratch(const simd::Kernels& kernels, std::size_t window) {
+    return blocks::Scratch(kernels.scratch(window, blocks::chunk_values(window, blocks::kChunkValues, kernels.lanes)));
 }
 
 // np.nan_to_num, branch-free so that the folds stay free of jumps.
@@ -65,7 +65,7 @@ void window_sums(std::span<const double> x, std::size_t window, std::span<double
                  Input input, Finish finish) {
     const std::size_t n = x.size();
     const simd::Kernels& kernels = simd::active();
-    std::vector<double> scratch = lanes_scratch(kernels, window);
+    const blocks::Scratch scratch = lanes_scratch(kernels, window);
     const blocks::SumFold read{[x, input](std::size_t i) { return input(x[i]); }};
     blocks::for_each_chunk(
         window, n, blocks::kChunkValues,
@@ -73,7 +73,7 @@ void window_sums(std::span<const double> x, std::size_t window, std::span<double
             const std::size_t before = begin < window ? 0 : begin - window;
             const bool ordinary = !kernels.holds(&x[before], end - before, true);
             if (ordinary) {
-                ordinary_fold(x.data(), n, window, begin, end, out.data(), scratch.empty() ? nullptr : scratch.data());
+                ordinary_fold(x.data(), n, window, begin, end, out.data(), scratch.data());
             } else {
                 blocks::fold_range(read, window, n, begin, end, out.data());
             }
@@ -245,12 +245,12 @@ template <bool Max>
 void extreme(std::span<const double> x, std::size_t window, std::span<double> out) {
     const std::size_t n = x.size();
     const simd::Kernels& kernels = simd::active();
-    std::vector<double> scratch = lanes_scratch(kernels, window);
+    const blocks::Scratch scratch = lanes_scratch(kernels, window);
     const auto fold = Max ? kernels.maxima : kernels.minima;
     blocks::for_each_chunk(
         window, n, blocks::kChunkValues,
         [&](std::size_t begin, std::size_t end) {
-            fold(x.data(), n, window, begin, end, out.data(), scratch.empty() ? nullptr : scratch.data());
+            fold(x.data(), n, window, begin, end, out.data(), scratch.data());
             const std::size_t before = begin < window ? 0 : begin - window;
             if (kernels.holds(&x[before], end - before, true)) {
                 nan_where_window_holds(x, window, begin, end, out, [](double v) { return !std::isfinite(v); });
@@ -276,8 +276,8 @@ void max(std::span<const double> x, std::size_t window, std::span<double> out) {
 // sums give what the direct weighted sum gives.
 void wma(std::span<const double> x, std::size_t window, std::span<double> out) {
     const simd::Kernels& kernels = simd::active();
-    std::vector<double> scratch = lanes_scratch(kernels, window);
-    kernels.weighted(x.data(), x.size(), window, 0, x.size(), out.data(), scratch.empty() ? nullptr : scratch.data());
+    const blocks::Scratch scratch = lanes_scratch(kernels, window);
+    kernels.weighted(x.data(), x.size(), window, 0, x.size(), out.data(), scratch.data());
     // The sign of a NaN made of two (an infinity's and a NaN's, say) depends on
     // which operand the compiler put first, which differs between the paths:
     // where a chunk's windows hold a non-finite value, every NaN becomes
@@ -467,7 +467,7 @@ void stddev(std::span<const double> x, std::size_t window, std::span<double> out
     const std::size_t n = x.size();
     const simd::Kernels& kernels = simd::active();
     const std::size_t group = kernels.lanes * window;
-    std::vector<double> scratch(n >= window + group ? kernels.deviation_scratch(window) : 0);
+    const blocks::Scratch scratch(n >= window + group ? kernels.deviation_scratch(window) : 0);
     if (scratch.empty()) {
         scalar_deviations(x, window, out);
     } else {

@@ -56,8 +56,8 @@ void l1_in_chunks(Column x, std::size_t window, Output out) {
 void strength_in_chunks(Column x, std::size_t window, Output rsi, Output signal) {
     const std::size_t n = x.size();
     const simd::Kernels& kernels = simd::active();
-    std::vector<double> scratch(kernels.scratch(window, blocks::chunk_values(window, blocks::kChunkValues, kernels.lanes)));
-    double* lanes = scratch.empty() ? nullptr : scratch.data();
+    const blocks::Scratch scratch(kernels.scratch(window, blocks::chunk_values(window, blocks::kChunkValues, kernels.lanes)));
+    double* lanes = scratch.data();
     blocks::for_each_chunk(
         window, n, blocks::kChunkValues,
         [&](std::size_t begin, std::size_t end) {
