@@ -6,26 +6,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
-#ifndef BACKTEST_ISA
-#define BACKTEST_ISA baseline
-#endif
+#include "block_windows.hpp"
 
 namespace backtest::summands {
 inline namespace BACKTEST_ISA {
 
-template <class V>
-V load(const double* from) {
-    V v;
-    std::memcpy(&v, from, sizeof v);
-    return v;
-}
+using blocks::load;
 
 // change > 0 ? change : 0, and -(change < 0 ? change : 0), NaN giving 0 and
 // -0. The compiler turns the selections into jumps around the addition where
@@ -81,28 +73,25 @@ V first_lanes(const Reader& read) {
     return v;
 }
 
-// The gains and losses of the RSI as rolling::mean reads them.
-struct Gain {
+// The gains (IsGain) or the losses of the RSI as rolling::mean reads them.
+template <bool IsGain>
+struct Change {
     const double* x;
-    double operator()(std::size_t i) const { return capped(gain_of_change(x, i)); }
+    double operator()(std::size_t i) const { return capped(IsGain ? gain_of_change(x, i) : loss_of_change(x, i)); }
     template <class V>
     V lanes(const double* at) const {
         if (at == x) [[unlikely]] return first_lanes<V>(*this);
         const V change = load<V>(at) - load<V>(at - 1);
-        return capped(change > 0.0 ? change : V{});
+        if constexpr (IsGain) {
+            return capped(change > 0.0 ? change : V{});
+        } else {
+            return capped(-(change < 0.0 ? change : V{}));
+        }
     }
 };
 
-struct Loss {
-    const double* x;
-    double operator()(std::size_t i) const { return capped(loss_of_change(x, i)); }
-    template <class V>
-    V lanes(const double* at) const {
-        if (at == x) [[unlikely]] return first_lanes<V>(*this);
-        const V change = load<V>(at) - load<V>(at - 1);
-        return capped(-(change < 0.0 ? change : V{}));
-    }
-};
+using Gain = Change<true>;
+using Loss = Change<false>;
 
 }  // namespace BACKTEST_ISA
 }  // namespace backtest::summands
