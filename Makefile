@@ -107,7 +107,8 @@ wheel-check: venv
 
 # The peers of the benchmarks (the bench extra) get a virtual environment of
 # their own: bottleneck, once installed, changes how pandas reduces, and with it
-# the types the reports print.
+# the types the reports print. The frame benchmark reuses the tests' oracle
+# (test extra), and the cluster benchmark runs a local Dask cluster.
 BENCH_VENV := .venv-bench
 BENCH_VPY := $(BENCH_VENV)/bin/python
 
@@ -118,7 +119,7 @@ $(BENCH_VPY):
 
 bench: $(BENCH_VPY)
 	$(BENCH_VPY) -m pip install --quiet $(BUILD_DEPS)
-	$(BENCH_VPY) -m pip install --quiet --no-build-isolation -e '.[bench,test]'
+	$(BENCH_VPY) -m pip install --quiet --no-build-isolation -e '.[bench,test,distributed]'
 	for script in benchmarks/bench_*.py; do MPLBACKEND=Agg $(BENCH_VPY) $$script || exit 1; done
 
 clean:
