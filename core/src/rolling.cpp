@@ -30,12 +30,6 @@ void nan_where_window_holds(std::span<const double> x, std::size_t window, std::
     }
 }
 
-// Scratch for the vectorised folds of the kernels in use, empty when the
-// window is too long for them.
-blocks::Scratch lanes_scratch(const simd::Kernels& kernels, std::size_t window) {
-    return blocks::Scratch(kernels.scratch(window, blocks::chunk_values(window, blocks::kChunkValues, kernels.lanes)));
-}
-
 // np.nan_to_num, branch-free so that the folds stay free of jumps.
 double clamped(double v) {
     const double capped = std::clamp(v, std::numeric_limits<double>::lowest(), std::numeric_limits<double>::max());
@@ -51,6 +45,15 @@ std::size_t first_nan(std::span<const double> x, std::size_t begin, std::size_t 
     if (!simd::active().holds(&x[begin], end - begin, false)) return end;
     return static_cast<std::size_t>(std::find_if(x.begin() + static_cast<std::ptrdiff_t>(begin), x.end(), is_nan) -
                                     x.begin());
+}
+
+// Whether a value of the windows ending in [begin, end), or the value just
+// before the first of them, is NaN or infinite. The test reads the chunk in
+// order, which also brings it into cache for the fold that follows.
+bool windows_hold_nonfinite(const simd::Kernels& kernels, std::span<const double> x, std::size_t window,
+                            std::size_t begin, std::size_t end) {
+    const std::size_t before = begin < window ? 0 : begin - window;
+    return kernels.holds(&x[before], end - before, true);
 }
 
 // fold(p, q) over [begin, end), a chunk of whole groups of blocks, in pieces
@@ -89,13 +92,12 @@ void window_sums(std::span<const double> x, std::size_t window, std::span<double
                  Input input, Finish finish) {
     const std::size_t n = x.size();
     const simd::Kernels& kernels = simd::active();
-    const blocks::Scratch scratch = lanes_scratch(kernels, window);
+    const blocks::Scratch scratch(kernels.scratch(window));
     const blocks::SumFold read{[x, input](std::size_t i) { return input(x[i]); }};
     blocks::for_each_chunk(
         window, n, blocks::kChunkValues,
         [&](std::size_t begin, std::size_t end) {
-            const std::size_t before = begin < window ? 0 : begin - window;
-            const bool ordinary = !kernels.holds(&x[before], end - before, true);
+            const bool ordinary = !windows_hold_nonfinite(kernels, x, window, begin, end);
             if (ordinary) {
                 fold_in_pieces(kernels, x, window, begin, end, out, [&](std::size_t p, std::size_t q) {
                     ordinary_fold(x.data(), n, window, p, q, out.data(), scratch.data());
@@ -271,15 +273,12 @@ template <bool Max>
 void extreme(std::span<const double> x, std::size_t window, std::span<double> out) {
     const std::size_t n = x.size();
     const simd::Kernels& kernels = simd::active();
-    const blocks::Scratch scratch = lanes_scratch(kernels, window);
+    const blocks::Scratch scratch(kernels.scratch(window));
     const auto fold = Max ? kernels.maxima : kernels.minima;
     blocks::for_each_chunk(
         window, n, blocks::kChunkValues,
         [&](std::size_t begin, std::size_t end) {
-            // the test first: it reads the chunk in order, which brings it
-            // into cache for the fold
-            const std::size_t before = begin < window ? 0 : begin - window;
-            const bool missing = kernels.holds(&x[before], end - before, true);
+            const bool missing = windows_hold_nonfinite(kernels, x, window, begin, end);
             fold_in_pieces(kernels, x, window, begin, end, out, [&](std::size_t p, std::size_t q) {
                 fold(x.data(), n, window, p, q, out.data(), scratch.data());
             });
@@ -308,13 +307,11 @@ void max(std::span<const double> x, std::size_t window, std::span<double> out) {
 void wma(std::span<const double> x, std::size_t window, std::span<double> out) {
     const simd::Kernels& kernels = simd::active();
     const std::size_t n = x.size();
-    const blocks::Scratch scratch = lanes_scratch(kernels, window);
+    const blocks::Scratch scratch(kernels.scratch(window));
     blocks::for_each_chunk(
         window, n, blocks::kChunkValues,
         [&](std::size_t begin, std::size_t end) {
-            // the test reads the chunk in order, which brings it into cache for the fold
-            const std::size_t before = begin < window ? 0 : begin - window;
-            const bool special = kernels.holds(&x[before], end - before, true);
+            const bool special = windows_hold_nonfinite(kernels, x, window, begin, end);
             fold_in_pieces(kernels, x, window, begin, end, out, [&](std::size_t p, std::size_t q) {
                 kernels.weighted(x.data(), n, window, p, q, out.data(), scratch.data());
             });
@@ -415,9 +412,7 @@ void finish_deviations(const double* older_plain, const double* older_squares, c
     simd::active().deviations(older_plain, older_squares, newer_plain, newer_squares, size, inverse, out);
 }
 
-// Values per chunk: enough to amortise a chunk's loops, few enough for its
-// sums to stay in cache.
-constexpr std::size_t kChunkValues = 2048;
+using blocks::kChunkValues;
 
 // Windows of at most a chunk, read in chunks of whole blocks: the sums are
 // carried sequentially, the windows finished in vectorised loops. The window

@@ -24,7 +24,6 @@ void each(Output out, F f, Inputs... inputs) {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-
 using summands::gain_of_change;
 using summands::loss_of_change;
 
@@ -56,7 +55,7 @@ void l1_in_chunks(Column x, std::size_t window, Output out) {
 void strength_in_chunks(Column x, std::size_t window, Output rsi, Output signal) {
     const std::size_t n = x.size();
     const simd::Kernels& kernels = simd::active();
-    const blocks::Scratch scratch(kernels.scratch(window, blocks::chunk_values(window, blocks::kChunkValues, kernels.lanes)));
+    const blocks::Scratch scratch(kernels.scratch(window));
     double* lanes = scratch.data();
     blocks::for_each_chunk(
         window, n, blocks::kChunkValues,

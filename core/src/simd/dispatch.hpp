@@ -29,10 +29,11 @@ struct Kernels {
     Path path;
     // blocks of `window` values folded side by side
     std::size_t lanes;
-    // scratch values the kernels below take for a window and chunks of at
-    // most `chunk` values, or 0 when they need none for that window (they then
-    // fold one block at a time, with the same results)
-    std::size_t (*scratch)(std::size_t window, std::size_t chunk);
+    // scratch values the kernels below take for a window, over the chunks of
+    // blocks::for_each_chunk (blocks::kChunkValues values, `lanes` blocks at
+    // least), or 0 when they need none for that window (they then fold one
+    // block at a time, with the same results)
+    std::size_t (*scratch)(std::size_t window);
     // blocks::holds
     bool (*holds)(const double* x, std::size_t count, bool infinite);
     // blocks::fold_range of the window sums of x[i], of its extremes, and of

@@ -46,7 +46,8 @@ constexpr std::size_t kScratchCap = std::size_t{1} << 16;
 // each pass handles only two values a step, the folds are faster already.
 constexpr std::size_t kDoublingWindows = kPath == Path::sse2 ? 0 : 24;
 
-std::size_t scratch(std::size_t window, std::size_t chunk) {
+std::size_t scratch(std::size_t window) {
+    const std::size_t chunk = blocks::chunk_values(window, blocks::kChunkValues, kLanes);
     const std::size_t lanes = blocks::lanes_scratch<Vector>(window);
     const std::size_t doubling = window <= kDoublingWindows ? 2 * (chunk + window) : 0;
     return std::max(window >= 2 && lanes <= kScratchCap ? lanes : 0, doubling);
