@@ -181,35 +181,43 @@ namespace {
 
 // NumPy's pairwise summation (the inner loop of np.add.reduce for float64):
 // blocks of up to 128 values summed in 8 interleaved lanes, larger ranges
-// split in halves at multiples of 8.
-double pairwise_sum(const double* a, std::size_t n) {
+// split in halves at multiples of 8. `read` maps each value as it is loaded,
+// so that a sum of filled values needs no filled copy.
+template <class Read>
+double pairwise_sum(const double* a, std::size_t n, Read read) {
     if (n < 8) {
         double res = -0.0;
-        for (std::size_t i = 0; i < n; ++i) res += a[i];
+        for (std::size_t i = 0; i < n; ++i) res += read(a[i]);
         return res;
     }
     if (n <= 128) {
         double r[8];
-        for (std::size_t j = 0; j < 8; ++j) r[j] = a[j];
+        for (std::size_t j = 0; j < 8; ++j) r[j] = read(a[j]);
         std::size_t i = 8;
         for (; i < n - (n % 8); i += 8) {
-            for (std::size_t j = 0; j < 8; ++j) r[j] += a[i + j];
+            for (std::size_t j = 0; j < 8; ++j) r[j] += read(a[i + j]);
         }
         double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += a[i];
+        for (; i < n; ++i) res += read(a[i]);
         return res;
     }
     std::size_t n2 = n / 2;
     n2 -= n2 % 8;
-    return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
+    return pairwise_sum(a, n2, read) + pairwise_sum(a + n2, n - n2, read);
 }
+
+double zero_for_nan(double v) { return std::isnan(v) ? 0.0 : v; }
 
 }  // namespace
 
 double pairwise_mean(std::span<const double> x, std::size_t count) {
     // np.add.reduce starts from the identity 0.0 and adds the pairwise sum of
     // all values to it (so a sum of -0.0 values is +0.0)
-    return (0.0 + pairwise_sum(x.data(), x.size())) / static_cast<double>(count);
+    return (0.0 + pairwise_sum(x.data(), x.size(), [](double v) { return v; })) / static_cast<double>(count);
+}
+
+double nan_skipping_total(std::span<const double> x) {
+    return 0.0 + pairwise_sum(x.data(), x.size(), zero_for_nan);
 }
 
 namespace {
@@ -217,13 +225,9 @@ namespace {
 // pandas' Series.mean of the first window: NaN replaced by 0, divided by the
 // count of valid values. Returns false when the window holds no valid value.
 bool nan_skipping_mean(std::span<const double> first, double& mean) {
-    std::vector<double> filled(first.begin(), first.end());
-    std::size_t valid = 0;
-    for (double& v : filled) {
-        if (std::isnan(v)) v = 0.0; else ++valid;
-    }
+    const auto valid = static_cast<std::size_t>(std::count_if(first.begin(), first.end(), [](double v) { return !std::isnan(v); }));
     if (valid == 0) return false;
-    mean = pairwise_mean(filled, valid);
+    mean = nan_skipping_total(first) / static_cast<double>(valid);
     return true;
 }
 

@@ -97,11 +97,7 @@ void sigmoid_zscore_exponent(Column x, Column mean, Column deviation, Output out
 void logistic_signal(Column e, Output out) { map(Formula::logistic, out, e); }
 
 void softmax_signal(Column e, Output out) {
-    // The total is a NaN-skipping column sum: NaN counts as 0, and the filled
-    // column is summed pairwise onto a zero start, as NumPy reduces an array.
-    std::vector<double> filled(e.size());
-    each(std::span<double>(filled), [](double v) { return std::isnan(v) ? 0.0 : v; }, e);
-    const double total = 0.0 + rolling::pairwise_mean(filled, 1);
+    const double total = rolling::nan_skipping_total(e);
     map(Formula::share_of_total, out, e, {}, {}, {}, total);
 }
 

@@ -101,4 +101,8 @@ void max(std::span<const double> x, std::size_t window, std::span<double> out);
 // pandas' mean once NaN is replaced by 0), divided by `count`.
 double pairwise_mean(std::span<const double> x, std::size_t count);
 
+// The same pairwise sum onto a zero start with NaN counted as 0 (pandas' sum
+// of a column).
+double nan_skipping_total(std::span<const double> x);
+
 }  // namespace backtest::rolling
