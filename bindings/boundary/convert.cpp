@@ -61,6 +61,8 @@ struct Lookups {
     py::object asarray = numpy().attr("asarray");
     py::object dtype = py::reinterpret_steal<py::object>(PyUnicode_InternFromString("dtype"));
     py::object to_numpy = py::reinterpret_steal<py::object>(PyUnicode_InternFromString("to_numpy"));
+    py::object values = py::reinterpret_steal<py::object>(PyUnicode_InternFromString("_values"));
+    py::object ndarray = numpy().attr("ndarray");
 };
 
 const Lookups& lookups() {
@@ -71,6 +73,18 @@ const Lookups& lookups() {
 py::array as_ndarray(py::handle object, SeriesKind kind) {
     const Lookups& names = lookups();
     if (kind != SeriesKind::series) return names.asarray(object);
+    // A Series backed by a NumPy array holds it as its values: read directly,
+    // they spare to_numpy's read-only view and its shared-memory test, most of
+    // a call on 1,000 values. Anything else (extension arrays, or a pandas
+    // without the attribute) takes the public path below.
+    if (PyObject* values = PyObject_GetAttr(object.ptr(), names.values.ptr())) {
+        auto held = py::reinterpret_steal<py::object>(values);
+        if (Py_IS_TYPE(values, reinterpret_cast<PyTypeObject*>(names.ndarray.ptr()))) {
+            return py::reinterpret_steal<py::array>(held.release());
+        }
+    } else {
+        PyErr_Clear();
+    }
     py::object dtype = object.attr(names.dtype);
     // a NumPy dtype is an instance of a subclass of np.dtype: a C check of the
     // type, where isinstance would go through the metaclass's hook
