@@ -331,6 +331,19 @@ def test_series_are_read_by_position_whatever_their_index(name, index):
 
 
 @pytest.mark.parametrize("name", PRIMITIVES)
+@pytest.mark.parametrize("layout", ["F", "C"])
+def test_a_column_of_a_two_dimensional_frame_reads_as_its_own_series(name, layout):
+    # the column's values are a view into the frame's block, strided in one of the layouts
+    values = np.array([[3.0, 1.0], [NAN, 2.0], [-1.0, INF], [2.0, 4.0], [7.0, -3.0], [0.5, 8.0]], order=layout)
+    df = pd.DataFrame(values, columns=["a", "b"])
+    before = df.copy()
+    for k, column in enumerate(df.columns):
+        got = getattr(F, name)(df[column], 3)
+        np.testing.assert_array_equal(got, getattr(F, name)(pd.Series(values[:, k].copy()), 3))
+    pd.testing.assert_frame_equal(df, before)
+
+
+@pytest.mark.parametrize("name", PRIMITIVES)
 @pytest.mark.parametrize("kind", ["array", "series", "list", "int array", "readonly strided"])
 def test_inputs_are_left_unchanged(name, kind):
     values = np.array([3.0, NAN, -1.0, INF, 2.0, 7.0, 0.5])
