@@ -209,10 +209,6 @@ V read_lanes(const Fold& fold, const double* at) {
     }
 }
 
-// Values in a group of blocks from which fold_lanes copies its results out
-// in one piece (measured: below it the copy costs more than it saves).
-inline constexpr std::size_t kLinearGroup = 512;
-
 // The windows ending in kLanesOf<V> consecutive whole blocks from `start` >=
 // window, block j's in lane j of every vector: the values of x are
 // transposed in registers into `scratch` (rows of the blocks' values at one
@@ -257,13 +253,7 @@ void fold_lanes(const Fold& fold, const double* x, std::size_t window, std::size
         suffix = fold.prepend(older(o - 1), suffix);
     }
     store(results, fold.merge(suffix, load<V>(results)));
-    // A large group goes back through the rows' place, which the merge has
-    // read for the last time, and is copied out front to back: stores to
-    // output lines not yet in cache then run as one stream, where N streams a
-    // window apart waited on them (window sums of a million values from
-    // memory: w = 200 0.85 -> 0.74 ms, w = 1000 1.07 -> 0.91).
-    const bool linear = N * window >= kLinearGroup;
-    double* block = linear ? rows : out + start;
+    double* block = out + start;
     for_each_tile<N>(window, [&](std::size_t k) {
 #pragma GCC unroll 16
         for (std::size_t t = 0; t < N; ++t) tile[t] = load<V>(results + (k + t) * N);
@@ -271,7 +261,6 @@ void fold_lanes(const Fold& fold, const double* x, std::size_t window, std::size
 #pragma GCC unroll 16
         for (std::size_t j = 0; j < N; ++j) store(block + j * window + k, tile[j]);
     });
-    if (linear) std::memcpy(out + start, rows, N * window * sizeof(double));
 }
 
 // Results of the windows ending at [begin, end) of a series of n values:
