@@ -15,7 +15,8 @@ machine hits all alike; each run makes 2e6 / n calls in a row, and the best
 runs are printed (the EMA's median), and every result is checked
 against the baseline and the peers first. The extremes also run on rising
 and falling series, the worst cases of the peers' methods. A last table
-times calls on 1,000 values, where the per-call overhead rules.
+times calls on 1,000 values, where the per-call overhead rules, and a last one
+calls on a million values fresh from memory.
 
 BACKTEST_SIMD=sse2|avx2|avx512 times one instruction-set path of ours.
 
@@ -203,6 +204,7 @@ def main():
                                 calls=max(1, 2_000_000 // n))
                     missed += row(name, n, window, t, shape)
     small(runs)
+    from_memory(runs)
     if missed:
         print("behind a peer:", "; ".join(missed))
 
@@ -232,6 +234,29 @@ def small(runs, n=1_000, repeat=200):
               + "".join(f"{v:9.2f}" if v is not None else f"{'-':>9}" for v in peers[:1])
               + (f"{peers[1]:12.2f}" if peers[1] is not None else f"{'-':>12}")
               + ("" if on_series <= 2 * array else "  MISSED (Series at most 2x the array)"))
+
+
+def from_memory(runs, n=1_000_000):
+    """The walk of 1,000,000 values fresh from memory, as a first call on a large
+    series meets it: the caches are flushed by reading 64 MB before each timed
+    call. Not a target: the table above times calls in a row, where the series
+    and the output memory a contender reuses stay in the processor's cache."""
+    x = np.cumsum(np.random.default_rng(2024).standard_normal(n))
+    flush = np.ones(8_000_000)
+    print(f"\nfrom memory, n = {n:,}: ms per call, caches flushed before each (best of {runs}); peers' time over ours")
+    print(f"{'primitive':<13}{'w':>5}{'ours':>9}" + "".join(f"{peer + '/ours':>16}" for peer in PEERS))
+    for name, _, functions, *_ in CASES:
+        contenders = {"ours": getattr(formula, name), **functions}
+        for window in WINDOWS:
+            best = dict.fromkeys(contenders, np.inf)
+            for _ in range(runs):
+                for label, function in contenders.items():
+                    flush.sum()
+                    start = time.perf_counter()
+                    function(x, window)
+                    best[label] = min(best[label], time.perf_counter() - start)
+            print(f"{name:<13}{window:>5}{best['ours'] * 1e3:9.3f}"
+                  + "".join(f"{best[p] / best['ours']:16.2f}" if p in best else f"{'-':>16}" for p in PEERS))
 
 
 if __name__ == "__main__":
