@@ -206,8 +206,6 @@ double pairwise_sum(const double* a, std::size_t n, Read read) {
     return pairwise_sum(a, n2, read) + pairwise_sum(a + n2, n - n2, read);
 }
 
-double zero_for_nan(double v) { return std::isnan(v) ? 0.0 : v; }
-
 }  // namespace
 
 double pairwise_mean(std::span<const double> x, std::size_t count) {
@@ -217,7 +215,7 @@ double pairwise_mean(std::span<const double> x, std::size_t count) {
 }
 
 double nan_skipping_total(std::span<const double> x) {
-    return 0.0 + pairwise_sum(x.data(), x.size(), zero_for_nan);
+    return 0.0 + pairwise_sum(x.data(), x.size(), skip_nan);
 }
 
 namespace {
@@ -225,7 +223,7 @@ namespace {
 // pandas' Series.mean of the first window: NaN replaced by 0, divided by the
 // count of valid values. Returns false when the window holds no valid value.
 bool nan_skipping_mean(std::span<const double> first, double& mean) {
-    const auto valid = static_cast<std::size_t>(std::count_if(first.begin(), first.end(), [](double v) { return !std::isnan(v); }));
+    const auto valid = first.size() - static_cast<std::size_t>(std::count_if(first.begin(), first.end(), is_nan));
     if (valid == 0) return false;
     mean = nan_skipping_total(first) / static_cast<double>(valid);
     return true;
